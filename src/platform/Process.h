@@ -1,0 +1,87 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+
+namespace platform {
+
+class FileHandle {
+public:
+    explicit FileHandle(int fd, bool closeOnDestruction = true);
+    ~FileHandle();
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    int fileDescriptor() const;
+    // Waits until some data can be read and returns it; empty at end of file.
+    std::string availableData();
+    std::string readDataToEndOfFile();
+    void write(std::string_view data);
+    void closeFile();
+    // Called on a thread of its own each time data can be read (and once at end of
+    // file, when availableData() returns empty). An empty function removes the handler.
+    void setReadabilityHandler(std::function<void(FileHandle&)> handler);
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class Pipe {
+public:
+    Pipe();
+    std::shared_ptr<FileHandle> fileHandleForReading() const { return reading_; }
+    std::shared_ptr<FileHandle> fileHandleForWriting() const { return writing_; }
+
+private:
+    std::shared_ptr<FileHandle> reading_;
+    std::shared_ptr<FileHandle> writing_;
+};
+
+// A child process started with posix_spawn. The child receives SIGTERM when this
+// process dies, however it dies.
+class Process : public std::enable_shared_from_this<Process> {
+public:
+    enum class TerminationReason { exit, uncaughtSignal };
+
+    static std::shared_ptr<Process> make();
+    ~Process();
+
+    std::string executablePath;
+    std::vector<std::string> arguments;
+    // Absent: the child inherits this process's environment.
+    std::optional<std::map<std::string, std::string>> environment;
+    std::optional<std::string> currentDirectoryPath;
+    // Absent: inherited from this process. The same pipe may serve both.
+    std::shared_ptr<Pipe> standardOutput;
+    std::shared_ptr<Pipe> standardError;
+
+    // Runs on a thread of the platform's (never the main thread) after the child exits.
+    void setTerminationHandler(std::function<void(Process&)> handler);
+
+    std::optional<Error> run();
+    void terminate();  // SIGTERM
+    bool isRunning() const;
+    int processIdentifier() const;
+    // The exit code, or the signal number after an uncaught signal.
+    int terminationStatus() const;
+    TerminationReason terminationReason() const;
+    void waitUntilExit();
+    // True when the child exited within the timeout.
+    bool waitUntilExit(std::chrono::milliseconds timeout);
+
+    struct Impl;
+
+private:
+    Process();
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace platform
