@@ -1,0 +1,78 @@
+#include "platform/URL.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace platform {
+namespace {
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+}  // namespace
+
+std::optional<URL> URL::parse(const std::string& text) {
+    const auto schemeEnd = text.find("://");
+    if (schemeEnd == std::string::npos || schemeEnd == 0) return std::nullopt;
+    URL url;
+    url.text_ = text;
+    url.scheme_ = lower(text.substr(0, schemeEnd));
+    if (!std::all_of(url.scheme_.begin(), url.scheme_.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; }))
+        return std::nullopt;
+    const size_t authorityStart = schemeEnd + 3;
+    const size_t authorityEnd = text.find_first_of("/?#", authorityStart);
+    std::string authority = text.substr(authorityStart, authorityEnd == std::string::npos ? std::string::npos
+                                                                                          : authorityEnd - authorityStart);
+    if (const auto at = authority.rfind('@'); at != std::string::npos) authority = authority.substr(at + 1);
+    std::string host = authority;
+    if (!authority.empty() && authority[0] == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string::npos) return std::nullopt;
+        host = authority.substr(0, close + 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':') return std::nullopt;
+            authority = authority.substr(close + 1);
+        } else {
+            authority.clear();
+        }
+        if (!authority.empty()) {
+            const std::string digits = authority.substr(1);
+            if (digits.empty() || digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
+            url.port_ = std::stoi(digits);
+        }
+    } else if (const auto colon = authority.rfind(':'); colon != std::string::npos) {
+        host = authority.substr(0, colon);
+        const std::string digits = authority.substr(colon + 1);
+        if (!digits.empty()) {
+            if (digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
+            url.port_ = std::stoi(digits);
+        }
+    }
+    if (host.empty()) return std::nullopt;
+    url.host_ = lower(host);
+    if (authorityEnd == std::string::npos) {
+        url.path_ = "/";
+        return url;
+    }
+    const std::string rest = text.substr(authorityEnd);
+    const auto fragment = rest.find('#');
+    const std::string beforeFragment = rest.substr(0, fragment);
+    const auto question = beforeFragment.find('?');
+    url.path_ = beforeFragment.substr(0, question);
+    if (url.path_.empty()) url.path_ = "/";
+    if (question != std::string::npos) url.query_ = beforeFragment.substr(question + 1);
+    return url;
+}
+
+URL URL::appendingPathComponent(const std::string& component) const {
+    std::string base = text_.substr(0, text_.find_first_of("?#", text_.find("://") + 3));
+    if (base.empty() || base.back() != '/') base += '/';
+    std::string tail = component;
+    while (!tail.empty() && tail.front() == '/') tail.erase(tail.begin());
+    return *parse(base + tail);
+}
+
+}  // namespace platform
