@@ -1,0 +1,25 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Application.h"
+#include "server/NodeServerManager.h"
+
+// Owns every long-lived controller, wires them together and runs start-up and shutdown.
+class AppDelegate : public platform::ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
+public:
+    void applicationDidFinishLaunching() override;
+    void applicationWillTerminate() override;
+    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+
+    // "TIDEMARK_TEST_AUTO_QUIT_AFTER": one whole C-locale number, no leading white space,
+    // nothing after it. Absent when it does not parse.
+    static std::optional<double> parseAutoQuitAfter(const std::string& value);
+
+    std::shared_ptr<NodeServerManager> serverManager;
+
+private:
+    void scheduleAutoQuitIfRequested();
+    void handleStartResult(const NodeServerManager::Result& result);
+};

@@ -1,0 +1,21 @@
+#include <memory>
+
+#include "app/AppDelegate.h"
+#include "platform/Application.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+// Kept for the life of the process: the application holds its delegate only weakly.
+platform::Application* application = nullptr;
+std::shared_ptr<AppDelegate> appDelegate;
+}  // namespace
+
+int main() {
+    application = &platform::Application::shared();
+    appDelegate = std::make_shared<AppDelegate>();
+    application->setDelegate(appDelegate);
+    const bool dockIconEnabled = platform::UserDefaults::standard().boolForKey("Tidemark.dynamicDockIconEnabled");
+    application->setActivationPolicy(dockIconEnabled ? platform::ActivationPolicy::regular
+                                                     : platform::ActivationPolicy::accessory);
+    return application->run();
+}
