@@ -1,0 +1,220 @@
+#include "TidemarkServer.h"
+
+#include "PageAssets.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cctype>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kJSON = "application/json";
+
+void sendJSON(httplib::Response& response, int status, const json& body) {
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), kJSON);
+}
+
+void sendError(httplib::Response& response, int status, const std::string& message) {
+    sendJSON(response, status, json{{"error", message}});
+}
+
+std::string lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+TidemarkServer::TidemarkServer(ServerConfig config, LogFunction log)
+    : config_(std::move(config)), log_(std::move(log)), authenticator_(config_.token) {
+    http_.set_payload_max_length(maxBodyBytes);
+    // Short keep-alive so a stop is not held up by an idle connection.
+    http_.set_keep_alive_timeout(1);
+    http_.set_read_timeout(5);
+    installRoutes();
+}
+
+TidemarkServer::~TidemarkServer() { stop(); }
+
+bool TidemarkServer::bind(std::string& error) {
+    if (config_.port == 0) {
+        port_ = http_.bind_to_any_port("127.0.0.1");
+        if (port_ <= 0) {
+            error = "could not bind 127.0.0.1 on any port";
+            return false;
+        }
+        return true;
+    }
+    if (!http_.bind_to_port("127.0.0.1", config_.port)) {
+        error = "could not bind 127.0.0.1:" + std::to_string(config_.port) + " (address in use or not permitted)";
+        return false;
+    }
+    port_ = config_.port;
+    return true;
+}
+
+bool TidemarkServer::run() { return http_.listen_after_bind(); }
+
+void TidemarkServer::stop() {
+    if (http_.is_running()) http_.stop();
+}
+
+bool TidemarkServer::hostAllowed(const httplib::Request& request) const {
+    if (!request.has_header("Host")) return false;
+    const std::string host = lowercase(request.get_header_value("Host"));
+    const std::string port = std::to_string(port_);
+    if (host == "127.0.0.1:" + port || host == "localhost:" + port) return true;
+    return port_ == 80 && (host == "127.0.0.1" || host == "localhost");
+}
+
+bool TidemarkServer::hasPageCookie(const httplib::Request& request) const {
+    // Several Cookie headers may arrive; any one holding the token will do.
+    const size_t count = request.get_header_value_count("Cookie");
+    for (size_t i = 0; i < count; ++i) {
+        if (authenticator_.acceptsCookieHeader(request.get_header_value("Cookie", i))) return true;
+    }
+    return false;
+}
+
+void TidemarkServer::installRoutes() {
+    http_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (!hostAllowed(request)) {
+            // The body, if any, is left unread: close so it is never taken for a request.
+            response.set_header("Connection", "close");
+            sendError(response, 403, "host not allowed");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        response.set_header("X-Content-Type-Options", "nosniff");
+        response.set_header("Referrer-Policy", "no-referrer");
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    http_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return;
+        if (response.status == 413) {
+            sendError(response, 413, "body larger than 1 MiB");
+        } else if (response.status == 404) {
+            sendError(response, 404, "not found");
+        } else {
+            sendError(response, response.status, "request failed");
+        }
+    });
+    http_.set_exception_handler([this](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
+        std::string what = "unknown error";
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        log_("Request failed: " + what);
+        sendError(response, 500, "internal error");
+    });
+
+    http_.Get("/api/health", [](const httplib::Request&, httplib::Response& response) {
+        sendJSON(response, 200, json{{"ok", true}});
+    });
+    http_.Post("/api/metrics/ingest", [this](const httplib::Request& request, httplib::Response& response) {
+        handleMetricsIngest(request, response);
+    });
+    http_.Post("/api/processes/ingest", [this](const httplib::Request& request, httplib::Response& response) {
+        handleProcessesIngest(request, response);
+    });
+    http_.Get("/login", [this](const httplib::Request& request, httplib::Response& response) {
+        handleLogin(request, response);
+    });
+    http_.Get("/assets/.*", [this](const httplib::Request& request, httplib::Response& response) {
+        handleAsset(request, response);
+    });
+    http_.Get("/", [this](const httplib::Request& request, httplib::Response& response) {
+        handlePage(request, response);
+    });
+}
+
+void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httplib::Response& response) {
+    if (!authenticator_.acceptsAuthorization(request.get_header_value("Authorization"))) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    json body = json::parse(request.body, nullptr, false);
+    if (body.is_discarded()) {
+        sendError(response, 400, "malformed JSON");
+        return;
+    }
+    std::string error;
+    auto samples = IngestValidator::parseMetricsBody(body, error);
+    if (!samples) {
+        sendError(response, 400, error);
+        return;
+    }
+    for (const auto& sample : *samples) live_.recordSample(sample);
+    sendJSON(response, 200, json{{"ok", true}, {"accepted", samples->size()}});
+}
+
+void TidemarkServer::handleProcessesIngest(const httplib::Request& request, httplib::Response& response) {
+    if (!authenticator_.acceptsAuthorization(request.get_header_value("Authorization"))) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    json body = json::parse(request.body, nullptr, false);
+    if (body.is_discarded()) {
+        sendError(response, 400, "malformed JSON");
+        return;
+    }
+    std::string error;
+    auto snapshot = IngestValidator::parseProcessesBody(body, error);
+    if (!snapshot) {
+        sendError(response, 400, error);
+        return;
+    }
+    const size_t count = snapshot->processes.size();
+    live_.recordProcesses(std::move(*snapshot));
+    sendJSON(response, 200, json{{"ok", true}, {"accepted", count}});
+}
+
+void TidemarkServer::handleLogin(const httplib::Request& request, httplib::Response& response) {
+    response.set_header("Cache-Control", "no-store");
+    if (!authenticator_.acceptsToken(request.get_param_value("token"))) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    response.set_header("Set-Cookie", std::string(Authenticator::cookieName) + "=" + config_.token +
+                                          "; HttpOnly; SameSite=Strict; Path=/");
+    response.set_redirect("/?surface=panel", 303);
+}
+
+void TidemarkServer::handlePage(const httplib::Request& request, httplib::Response& response) {
+    if (!hasPageCookie(request)) {
+        response.status = 401;
+        response.set_header("Cache-Control", "no-store");
+        response.set_content("Unauthorized\n", "text/plain; charset=utf-8");
+        return;
+    }
+    const PageAsset* page = PageAssets::find("/index.html");
+    if (!page) {
+        sendError(response, 500, "page missing from this build");
+        return;
+    }
+    response.set_header("Cache-Control", "no-store");
+    response.set_header("Content-Security-Policy",
+                        "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+                        "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'");
+    response.set_content(reinterpret_cast<const char*>(page->data), page->size, page->contentType);
+}
+
+void TidemarkServer::handleAsset(const httplib::Request& request, httplib::Response& response) {
+    if (!hasPageCookie(request)) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    const PageAsset* asset = PageAssets::find(request.path);
+    if (!asset) {
+        sendError(response, 404, "not found");
+        return;
+    }
+    response.set_header("Cache-Control", "no-cache");
+    response.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->contentType);
+}
