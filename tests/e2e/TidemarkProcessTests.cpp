@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "e2e/TidemarkRun.h"
+
+using namespace std::chrono_literals;
+using e2e::TidemarkRun;
+
+namespace {
+
+const char* const metricsBody =
+    R"({"samples":[{"ts":1765000000000,"intervalMs":1000,"cpuUsage":12.5,"memoryUsed":1000,"memoryTotal":4000,)"
+    R"("memoryPercent":25.0,"rxBps":10.0,"txBps":20.0,"diskUsed":500,"diskTotal":1000,"diskPercent":50.0}]})";
+
+bool haveServer() { return std::filesystem::exists(testsupport::binDirectory() + "/TidemarkServer"); }
+
+}  // namespace
+
+TEST(TidemarkProcess, ServesOnTheTestPortAndQuitsCleanly) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run({{"TIDEMARK_TEST_AUTO_QUIT_AFTER", "6"}});
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+
+    httplib::Client client("127.0.0.1", run.port());
+    auto unauthorised = client.Post("/api/metrics/ingest", metricsBody, "application/json");
+    ASSERT_TRUE(unauthorised);
+    EXPECT_EQ(unauthorised->status, 401);
+    auto wrongToken = client.Post("/api/metrics/ingest", {{"Authorization", "Bearer nope"}}, metricsBody, "application/json");
+    ASSERT_TRUE(wrongToken);
+    EXPECT_EQ(wrongToken->status, 401);
+    auto accepted =
+        client.Post("/api/metrics/ingest", {{"Authorization", "Bearer " + run.token()}}, metricsBody, "application/json");
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->status, 200);
+
+    const auto children = run.childPids();
+    ASSERT_FALSE(children.empty()) << "the server runs as a child of Tidemark";
+    EXPECT_TRUE(std::filesystem::is_directory(run.home() + "/data/Tidemark-e2e"));
+
+    ASSERT_TRUE(run.process().waitUntilExit(20s)) << "auto-quit after 6 s";
+    EXPECT_EQ(run.process().terminationReason(), platform::Process::TerminationReason::exit);
+    EXPECT_EQ(run.process().terminationStatus(), 0);
+    for (int pid : children) EXPECT_FALSE(e2e::processAlive(pid)) << "server " << pid << " left running";
+    EXPECT_EQ(run.output().find("[Tidemark] Server exited with status"), std::string::npos) << run.output();
+}
+
+TEST(TidemarkProcess, SigtermStopsTheServerToo) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run;
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+    const auto children = run.childPids();
+    ASSERT_FALSE(children.empty());
+    ::kill(run.process().processIdentifier(), SIGTERM);
+    ASSERT_TRUE(run.process().waitUntilExit(10s));
+    EXPECT_EQ(run.process().terminationStatus(), 0);
+    for (int pid : children) EXPECT_FALSE(e2e::processAlive(pid));
+}
+
+TEST(TidemarkProcess, NoServerOutlivesAKilledTidemark) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run;
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+    const auto children = run.childPids();
+    ASSERT_FALSE(children.empty());
+    ::kill(run.process().processIdentifier(), SIGKILL);
+    ASSERT_TRUE(run.process().waitUntilExit(10s));
+    for (int pid : children)
+        EXPECT_TRUE(testsupport::eventually([&] { return !e2e::processAlive(pid); }, 5s)) << "server " << pid << " outlived Tidemark";
+}

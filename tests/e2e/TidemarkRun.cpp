@@ -1,0 +1,121 @@
+#include "e2e/TidemarkRun.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "platform/Environment.h"
+#include "platform/LoopbackPort.h"
+
+namespace e2e {
+
+struct TidemarkRun::Output {
+    mutable std::mutex mutex;
+    std::string text;
+};
+
+int freeLoopbackPort() {
+    static int next = 20000 + (getpid() % 2000) * 10;
+    while (!platform::canBindLoopbackPort(next)) ++next;
+    return next++;
+}
+
+bool processAlive(int pid) {
+    if (pid <= 0) return false;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    // A zombie has exited; it only waits to be reaped.
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+TidemarkRun::TidemarkRun(std::map<std::string, std::string> extraEnvironment)
+    : port_(freeLoopbackPort()), token_("E2E" + std::to_string(getpid()) + "TOKEN"), output_(std::make_shared<Output>()) {
+    auto environment = platform::processEnvironment();
+    environment["HOME"] = home_.path();
+    environment["XDG_DATA_HOME"] = home_.path() + "/data";
+    environment["XDG_CONFIG_HOME"] = home_.path() + "/config";
+    environment["XDG_CACHE_HOME"] = home_.path() + "/cache";
+    environment["XDG_RUNTIME_DIR"] = home_.path() + "/runtime";
+    std::filesystem::create_directories(home_.path() + "/runtime");
+    environment["TIDEMARK_UI"] = "headless";
+    environment["TIDEMARK_TESTING"] = "1";
+    environment["TIDEMARK_TEST_PORT"] = std::to_string(port_);
+    environment["TIDEMARK_TEST_TOKEN"] = token_;
+    environment["TIDEMARK_TEST_DATA_SUFFIX"] = "e2e";
+    environment.erase("DISPLAY");
+    environment.erase("WAYLAND_DISPLAY");
+    for (auto& [name, value] : extraEnvironment) environment[name] = value;
+
+    process_ = platform::Process::make();
+    process_->executablePath = testsupport::binDirectory() + "/Tidemark";
+    process_->environment = environment;
+    pipe_ = std::make_shared<platform::Pipe>();
+    process_->standardOutput = pipe_;
+    process_->standardError = pipe_;
+    auto output = output_;
+    pipe_->fileHandleForReading()->setReadabilityHandler([output](platform::FileHandle& handle) {
+        const std::string data = handle.availableData();
+        if (data.empty()) {
+            handle.setReadabilityHandler({});
+            return;
+        }
+        std::lock_guard lock(output->mutex);
+        output->text += data;
+    });
+    if (auto error = process_->run()) throw std::runtime_error("could not start Tidemark: " + error->description);
+}
+
+TidemarkRun::~TidemarkRun() {
+    if (process_->isRunning()) {
+        ::kill(process_->processIdentifier(), SIGKILL);
+        process_->waitUntilExit();
+    }
+    pipe_->fileHandleForReading()->setReadabilityHandler({});
+}
+
+std::string TidemarkRun::output() const {
+    std::lock_guard lock(output_->mutex);
+    return output_->text;
+}
+
+bool TidemarkRun::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+    return testsupport::eventually([&] { return output().find(text) != std::string::npos; }, timeout);
+}
+
+bool TidemarkRun::waitUntilHealthy(std::chrono::milliseconds timeout) const {
+    return testsupport::eventually(
+        [&] {
+            httplib::Client client("127.0.0.1", port_);
+            client.set_connection_timeout(0, 200000);
+            auto response = client.Get("/api/health");
+            return response && response->status == 200;
+        },
+        timeout, std::chrono::milliseconds(50));
+}
+
+std::vector<int> TidemarkRun::childPids() const {
+    std::vector<int> children;
+    const int parent = process_->processIdentifier();
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(line.substr(close + 2));
+        char state;
+        int ppid;
+        if (fields >> state >> ppid && ppid == parent && state != 'Z') children.push_back(std::stoi(name));
+    }
+    return children;
+}
+
+}  // namespace e2e

@@ -1,0 +1,48 @@
+#pragma once
+// Runs build/bin/Tidemark as a whole process with the test switches, in its own
+// temporary home, and watches what it does.
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Process.h"
+#include "support/TestSupport.h"
+
+namespace e2e {
+
+class TidemarkRun {
+public:
+    // extraEnvironment is added to (or overrides) the test switches.
+    explicit TidemarkRun(std::map<std::string, std::string> extraEnvironment = {});
+    ~TidemarkRun();
+
+    int port() const { return port_; }
+    const std::string& token() const { return token_; }
+    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    const std::string& home() const { return home_.path(); }
+    platform::Process& process() { return *process_; }
+
+    // Everything Tidemark wrote to stdout and stderr so far.
+    std::string output() const;
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
+    // Waits until GET /api/health answers 200.
+    bool waitUntilHealthy(std::chrono::milliseconds timeout) const;
+    // Direct children of the Tidemark process (by /proc/<pid>/stat).
+    std::vector<int> childPids() const;
+
+private:
+    testsupport::TemporaryDirectory home_;
+    int port_ = 0;
+    std::string token_;
+    std::shared_ptr<platform::Process> process_;
+    std::shared_ptr<platform::Pipe> pipe_;
+    struct Output;
+    std::shared_ptr<Output> output_;
+};
+
+bool processAlive(int pid);
+int freeLoopbackPort();
+
+}  // namespace e2e
