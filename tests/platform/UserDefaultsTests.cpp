@@ -1,0 +1,97 @@
+#include "platform/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/FileManager.h"
+#include "support/TestSupport.h"
+
+using testsupport::TemporaryDirectory;
+
+namespace {
+std::string slurp(const std::string& path) { return platform::FileManager::readFile(path).value_or("<missing>"); }
+}  // namespace
+
+TEST(UserDefaults, ValuesSurviveARestartInTheirJsonForms) {
+    TemporaryDirectory dir;
+    const std::string path = dir.path() + "/nested/Tidemark/defaults.json";
+    const std::string binary("\x00\xff\x10 state", 8);
+    {
+        platform::UserDefaults defaults(path);
+        EXPECT_FALSE(defaults.boolForKey("Tidemark.dynamicDockIconEnabled"));
+        EXPECT_EQ(defaults.doubleForKey("Tidemark.panelHeight"), 0.0);
+        EXPECT_EQ(defaults.dataForKey("Tidemark.dynamicDockIconState"), std::nullopt);
+        defaults.setBool(true, "Tidemark.dynamicDockIconEnabled");
+        defaults.setDouble(640.5, "Tidemark.panelHeight");
+        defaults.setData(binary, "Tidemark.dynamicDockIconState");
+        defaults.setData("", "empty");
+    }
+    const auto json = nlohmann::json::parse(slurp(path));
+    EXPECT_EQ(json["Tidemark.dynamicDockIconEnabled"], true);
+    EXPECT_EQ(json["Tidemark.panelHeight"], 640.5);
+    EXPECT_EQ(json["Tidemark.dynamicDockIconState"]["data"], platform::base64Encode(binary));
+
+    platform::UserDefaults reread(path);
+    EXPECT_TRUE(reread.boolForKey("Tidemark.dynamicDockIconEnabled"));
+    EXPECT_EQ(reread.doubleForKey("Tidemark.panelHeight"), 640.5);
+    EXPECT_EQ(reread.dataForKey("Tidemark.dynamicDockIconState"), binary);
+    EXPECT_EQ(reread.dataForKey("empty"), "");
+    // A value of another type reads as absent rather than being coerced.
+    EXPECT_FALSE(reread.boolForKey("Tidemark.panelHeight"));
+    EXPECT_EQ(reread.dataForKey("Tidemark.panelHeight"), std::nullopt);
+    reread.removeObject("Tidemark.panelHeight");
+    EXPECT_FALSE(platform::UserDefaults(path).hasKey("Tidemark.panelHeight"));
+    // No temporary files are left beside the settings.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, 1u);
+}
+
+TEST(UserDefaults, CorruptFileIsMovedAsideNotOverwritten) {
+    TemporaryDirectory dir;
+    const std::string path = dir.path() + "/defaults.json";
+    for (const std::string broken : {std::string("{\"Tidemark.panelHeight\": 6"), std::string("[1,2]")}) {
+        std::ofstream(path) << broken;
+        platform::UserDefaults defaults(path);
+        EXPECT_EQ(defaults.doubleForKey("Tidemark.panelHeight"), 0.0);
+        defaults.setDouble(300, "Tidemark.panelHeight");
+        bool keptAside = false;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename();
+            if (name.rfind("defaults.json.corrupt-", 0) == 0) {
+                keptAside |= slurp(entry.path()) == broken;
+                std::filesystem::remove(entry.path());
+            }
+        }
+        EXPECT_TRUE(keptAside) << broken;
+        EXPECT_EQ(platform::UserDefaults(path).doubleForKey("Tidemark.panelHeight"), 300.0);
+    }
+}
+
+TEST(UserDefaults, ConcurrentWritersLeaveAValidFile) {
+    TemporaryDirectory dir;
+    const std::string path = dir.path() + "/defaults.json";
+    platform::UserDefaults defaults(path);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) defaults.setDouble(i, "key" + std::to_string(t));
+        });
+    for (auto& writer : writers) writer.join();
+    platform::UserDefaults reread(path);
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(reread.doubleForKey("key" + std::to_string(t)), 49.0);
+}
+
+TEST(Base64, RoundTripsAndRejectsMalformedText) {
+    for (const std::string bytes : {std::string(), std::string("a"), std::string("ab"), std::string("abc"),
+                                    std::string("\x00\x01\x02\xfd\xfe\xff", 6)})
+        EXPECT_EQ(platform::base64Decode(platform::base64Encode(bytes)), bytes);
+    EXPECT_EQ(platform::base64Encode("Tidemark"), "VGlkZW1hcms=");
+    for (const char* bad : {"abc", "ab=c", "a===", "@@@@", "QQ==QQ=="}) EXPECT_EQ(platform::base64Decode(bad), std::nullopt) << bad;
+}
