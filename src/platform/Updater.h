@@ -22,6 +22,9 @@ public:
     virtual bool automaticallyChecksForUpdates() const = 0;
     virtual void setAutomaticallyChecksForUpdates(bool value) = 0;
     virtual void checkForUpdatesInBackground() = 0;
+    // Called when the application terminates: puts an update that is waiting in place,
+    // without starting it. Does nothing when no update is staged.
+    virtual void installStagedUpdateIfAny() {}
 };
 
 // Creates and starts the updater for the running installation, reporting to the

@@ -118,7 +118,7 @@ std::optional<Error> ArchiveExtractor::extractTarGz(const std::string& archivePa
             if (!rawTarget || !isSafeLinkTarget(path, rawTarget))
                 return archiveError("it holds the unsafe link “" + path + "”.");
         } else if (type != AE_IFREG && type != AE_IFDIR) {
-            return archiveError("it holds the special file “" + path + "”.");
+            return archiveError("it holds the device or pipe “" + path + "”.");
         }
 
         archive_entry_set_pathname(entry, (destination + "/" + path).c_str());

@@ -8,7 +8,7 @@ namespace platform {
 
 // Unpacks a gzip-compressed tar archive into a folder, refusing anything that could
 // land outside it: absolute paths, ".." components, links pointing out of the folder,
-// devices and other special files. Set-user-ID and similar mode bits are dropped.
+// devices, pipes and sockets. Set-user-ID and similar mode bits are dropped.
 class ArchiveExtractor {
 public:
     // The destination must be an existing, empty folder. On failure it may hold part of
