@@ -1,0 +1,31 @@
+#pragma once
+// Internal to the platform layer: starts children from one thread that lives as long
+// as the process, so a parent-death signal tied to the forking thread only fires when
+// the whole process goes away.
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct SpawnRequest {
+    std::string path;
+    std::vector<std::string> arguments;  // argv[0] included
+    std::optional<std::vector<std::string>> environment;  // "NAME=value"; absent: inherit
+    std::optional<std::string> directory;
+    int standardOutput = -1;  // -1: inherited
+    int standardError = -1;
+};
+
+struct SpawnResult {
+    pid_t pid = -1;
+    int error = 0;  // errno of the failed step when pid is -1
+    enum class Step { none, setup, directory, exec } failedStep = Step::none;
+};
+
+// Blocks until the child has exec'd or failed to.
+SpawnResult spawnProcess(const SpawnRequest& request);
+
+}  // namespace platform
