@@ -29,8 +29,12 @@ std::string lowercase(std::string text) {
 
 }  // namespace
 
-TidemarkServer::TidemarkServer(ServerConfig config, LogFunction log)
-    : config_(std::move(config)), log_(std::move(log)), authenticator_(config_.token) {
+TidemarkServer::TidemarkServer(ServerConfig config, LogFunction log, QuotaService::Timing quotaTiming)
+    : config_(std::move(config)),
+      log_(std::move(log)),
+      authenticator_(config_.token),
+      history_(config_.dataDirectory, log_),
+      quotas_(config_.dataDirectory, live_, log_, quotaTiming) {
     http_.set_payload_max_length(maxBodyBytes);
     // Short keep-alive so a stop is not held up by an idle connection.
     http_.set_keep_alive_timeout(1);
@@ -57,10 +61,15 @@ bool TidemarkServer::bind(std::string& error) {
     return true;
 }
 
-bool TidemarkServer::run() { return http_.listen_after_bind(); }
+bool TidemarkServer::run() {
+    quotas_.start();
+    const bool served = http_.listen_after_bind();
+    quotas_.stop();
+    return served;
+}
 
 void TidemarkServer::stop() {
-    if (http_.is_running()) http_.stop();
+    http_.stop();
 }
 
 bool TidemarkServer::hostAllowed(const httplib::Request& request) const {
@@ -126,6 +135,18 @@ void TidemarkServer::installRoutes() {
     http_.Get("/login", [this](const httplib::Request& request, httplib::Response& response) {
         handleLogin(request, response);
     });
+    http_.Get("/api/state", [this](const httplib::Request& request, httplib::Response& response) {
+        handleState(request, response);
+    });
+    http_.Get("/api/history", [this](const httplib::Request& request, httplib::Response& response) {
+        handleHistory(request, response);
+    });
+    http_.Get("/api/quotas", [this](const httplib::Request& request, httplib::Response& response) {
+        handleQuotas(request, response);
+    });
+    http_.Put("/api/dock", [this](const httplib::Request& request, httplib::Response& response) {
+        handleDockUpdate(request, response);
+    });
     http_.Get("/assets/.*", [this](const httplib::Request& request, httplib::Response& response) {
         handleAsset(request, response);
     });
@@ -150,7 +171,10 @@ void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httpli
         sendError(response, 400, error);
         return;
     }
-    for (const auto& sample : *samples) live_.recordSample(sample);
+    for (const auto& sample : *samples) {
+        live_.recordSample(sample);
+        history_.record(sample);
+    }
     sendJSON(response, 200, json{{"ok", true}, {"accepted", samples->size()}});
 }
 
@@ -217,4 +241,102 @@ void TidemarkServer::handleAsset(const httplib::Request& request, httplib::Respo
     }
     response.set_header("Cache-Control", "no-cache");
     response.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->contentType);
+}
+
+void TidemarkServer::handleState(const httplib::Request& request, httplib::Response& response) {
+    if (!hasPageCookie(request)) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    json body{{"revision", live_.revision()},
+              {"processMetrics", config_.processMetricsEnabled},
+              {"persistentHistory", history_.isPersistent()},
+              {"sample", nullptr},
+              {"processes", nullptr}};
+    if (auto sample = live_.latestSample()) body["sample"] = IngestValidator::toJSON(*sample);
+    if (config_.processMetricsEnabled) {
+        if (auto snapshot = live_.latestProcesses()) {
+            json list = json::array();
+            for (const auto& entry : snapshot->processes) list.push_back(IngestValidator::toJSON(entry));
+            body["processes"] = json{{"sampledAt", snapshot->sampledAt}, {"list", std::move(list)}};
+        }
+    }
+    sendJSON(response, 200, body);
+}
+
+void TidemarkServer::handleHistory(const httplib::Request& request, httplib::Response& response) {
+    if (!hasPageCookie(request)) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    auto span = HistoryStore::parseRange(request.get_param_value("range"));
+    if (!span) {
+        sendError(response, 400, "range must be 5m, 1h, 24h or 30d");
+        return;
+    }
+    const HistorySeries series = history_.query(*span);
+    json t = json::array(), cpu = json::array(), memory = json::array(), disk = json::array(), rx = json::array(),
+         tx = json::array();
+    for (const auto& p : series.points) {
+        t.push_back(p.ts);
+        cpu.push_back(p.cpu);
+        memory.push_back(p.memoryPercent);
+        disk.push_back(p.diskPercent);
+        rx.push_back(p.rxBps);
+        tx.push_back(p.txBps);
+    }
+    sendJSON(response, 200,
+             json{{"range", request.get_param_value("range")},
+                  {"start", series.startMs},
+                  {"end", series.endMs},
+                  {"bucketMs", series.bucketMs},
+                  {"t", std::move(t)},
+                  {"cpu", std::move(cpu)},
+                  {"memory", std::move(memory)},
+                  {"disk", std::move(disk)},
+                  {"rx", std::move(rx)},
+                  {"tx", std::move(tx)}});
+}
+
+void TidemarkServer::handleQuotas(const httplib::Request& request, httplib::Response& response) {
+    if (!hasPageCookie(request)) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    json list = json::array();
+    for (const auto& p : quotas_.providers()) {
+        json item{{"id", p.id},         {"name", p.name},           {"color", p.color},
+                  {"status", p.status}, {"displayValue", p.displayValue}, {"builtIn", p.builtIn}};
+        item["percent"] = p.percent ? json(*p.percent) : json(nullptr);
+        list.push_back(std::move(item));
+    }
+    const DockSettings settings = quotas_.dockSettings();
+    sendJSON(response, 200,
+             json{{"providers", std::move(list)},
+                  {"dock", json{{"showInDock", settings.showInDock}, {"selection", settings.selection}}},
+                  {"dockPayload", quotas_.dockPayload()}});
+}
+
+void TidemarkServer::handleDockUpdate(const httplib::Request& request, httplib::Response& response) {
+    if (!hasPageCookie(request)) {
+        sendError(response, 401, "unauthorized");
+        return;
+    }
+    // A JSON content type cannot be sent across sites without a preflight, which we never allow.
+    const std::string type = lowercase(request.get_header_value("Content-Type"));
+    if (type.rfind("application/json", 0) != 0) {
+        sendError(response, 415, "expected application/json");
+        return;
+    }
+    json body = json::parse(request.body, nullptr, false);
+    if (body.is_discarded()) {
+        sendError(response, 400, "malformed JSON");
+        return;
+    }
+    std::string error;
+    if (!quotas_.updateDockSettings(body, error)) {
+        sendError(response, 400, error);
+        return;
+    }
+    handleQuotas(request, response);
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The HTTP side of TidemarkServer: routes, authentication, the Host check and limits.
 #include "Authenticator.h"
+#include "HistoryStore.h"
 #include "LiveState.h"
+#include "QuotaService.h"
 #include "ServerConfig.h"
 
 #include <httplib.h>
@@ -15,7 +17,7 @@ public:
     static constexpr size_t maxBodyBytes = 1024 * 1024;
     using LogFunction = std::function<void(const std::string&)>;
 
-    TidemarkServer(ServerConfig config, LogFunction log);
+    TidemarkServer(ServerConfig config, LogFunction log, QuotaService::Timing quotaTiming = {});
     ~TidemarkServer();
 
     // Binds 127.0.0.1 at the configured port (0 picks a free one).
@@ -32,6 +34,10 @@ private:
     void handleMetricsIngest(const httplib::Request& request, httplib::Response& response);
     void handleProcessesIngest(const httplib::Request& request, httplib::Response& response);
     void handleLogin(const httplib::Request& request, httplib::Response& response);
+    void handleState(const httplib::Request& request, httplib::Response& response);
+    void handleHistory(const httplib::Request& request, httplib::Response& response);
+    void handleQuotas(const httplib::Request& request, httplib::Response& response);
+    void handleDockUpdate(const httplib::Request& request, httplib::Response& response);
     void handleAsset(const httplib::Request& request, httplib::Response& response);
     void handlePage(const httplib::Request& request, httplib::Response& response);
 
@@ -39,6 +45,8 @@ private:
     LogFunction log_;
     Authenticator authenticator_;
     LiveState live_;
+    HistoryStore history_;
+    QuotaService quotas_;
     httplib::Server http_;
     int port_ = 0;
 };
