@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+
+namespace platform {
+
+class Application;
+class Image;
+
+// The headless Dock tile: a PNG of the current icon that a person can open.
+namespace DockTileWriter {
+
+constexpr int pixelSide = 512;
+
+// $XDG_RUNTIME_DIR/Tidemark/dock-tile.png, or <temp dir>/Tidemark-<uid>/dock-tile.png
+// when XDG_RUNTIME_DIR is unset.
+std::string path();
+// Writes the image rendered at 512 x 512 (atomically); no image removes the file.
+bool write(const Image* image, const std::string& path);
+// Every display() of the application's Dock tile writes its icon image to path().
+void install(Application& application);
+
+}  // namespace DockTileWriter
+}  // namespace platform
