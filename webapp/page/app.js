@@ -159,21 +159,21 @@
   function renderCards(s) {
     var cpu = card('cpu');
     if (!cpu.classList.contains('hovering')) {
-      cpu.querySelector('[data-detail]').textContent = 'Updated ' + clock(s.ts);
+      cpu.querySelector('[data-detail]').textContent = 'at ' + clock(s.ts);
     }
     cpu.querySelector('[data-value]').textContent = percent(s.cpuUsage);
 
     var memory = card('memory');
     memory.querySelector('[data-value]').textContent = percent(s.memoryPercent);
     if (!memory.classList.contains('hovering')) {
-      memory.querySelector('[data-detail]').textContent = bytes(s.memoryUsed) + ' of ' + bytes(s.memoryTotal) + ' in use';
+      memory.querySelector('[data-detail]').textContent = bytes(s.memoryUsed) + ' of ' + bytes(s.memoryTotal);
     }
 
     var disk = card('disk');
     disk.querySelector('[data-value]').textContent = percent(s.diskPercent);
     if (!disk.classList.contains('hovering')) {
       disk.querySelector('[data-detail]').textContent = s.diskTotal > 0
-        ? bytes(s.diskUsed) + ' of ' + bytes(s.diskTotal) + ' used'
+        ? bytes(s.diskUsed) + ' of ' + bytes(s.diskTotal)
         : 'No disk figures';
     }
 
@@ -234,7 +234,7 @@
     var percentScale = metric !== 'network';
     var options = {
       width: chartWidth(el),
-      height: 56,
+      height: 48,
       padding: [4, 4, 0, 4],
       legend: { show: false },
       select: { show: false },
@@ -307,7 +307,7 @@
   function resizeCharts() {
     Object.keys(state.charts).forEach(function (metric) {
       var el = card(metric).querySelector('[data-chart]');
-      state.charts[metric].setSize({ width: chartWidth(el), height: 56 });
+      state.charts[metric].setSize({ width: chartWidth(el), height: 48 });
     });
   }
 
