@@ -37,6 +37,9 @@ private:
 class Pipe {
 public:
     Pipe();
+    // Ends given by the caller, for example the null device (see nullDevice()).
+    Pipe(std::shared_ptr<FileHandle> reading, std::shared_ptr<FileHandle> writing)
+        : reading_(std::move(reading)), writing_(std::move(writing)) {}
     std::shared_ptr<FileHandle> fileHandleForReading() const { return reading_; }
     std::shared_ptr<FileHandle> fileHandleForWriting() const { return writing_; }
 
@@ -45,8 +48,9 @@ private:
     std::shared_ptr<FileHandle> writing_;
 };
 
-// A child process started with posix_spawn. The child receives SIGTERM when this
-// process dies, however it dies.
+// A child process, started from one long-lived spawner thread. The child receives
+// SIGTERM when this process dies, however it dies. Its standard input is /dev/null and
+// it inherits no other descriptor than its standard output and error.
 class Process : public std::enable_shared_from_this<Process> {
 public:
     enum class TerminationReason { exit, uncaughtSignal };
