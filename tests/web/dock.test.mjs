@@ -99,6 +99,20 @@ test('payloads posted on load and on every change pass the native validation', a
 });
 
 test('the switch and the selection survive a server restart', async () => {
+  const first = await ServerProcess.start({ dataDir });
+  try {
+    const login = await fetch(first.loginURL, { redirect: 'manual' });
+    assert.equal(login.status, 303);
+    const cookie = login.headers.get('set-cookie').split(';')[0];
+    const put = await fetch(`${first.baseURL}/api/dock`, {
+      method: 'PUT',
+      headers: { Cookie: cookie, 'Content-Type': 'application/json' },
+      body: JSON.stringify({ showInDock: true, selection: 'api-credits' }),
+    });
+    assert.equal(put.status, 200);
+  } finally {
+    await first.stop();
+  }
   const settings = JSON.parse(readFileSync(path.join(dataDir, 'dock.json'), 'utf8'));
   assert.deepEqual(settings, { selection: 'api-credits', showInDock: true });
   const server = await ServerProcess.start({ dataDir });
