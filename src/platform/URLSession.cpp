@@ -41,6 +41,8 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
+constexpr long maximumConnectionsPerHost = 6;
+
 Error urlError(long code, std::string text) { return Error{URLErrorDomain, code, std::move(text)}; }
 Error cancelledError() { return urlError(URLErrorCancelled, "cancelled"); }
 
@@ -121,6 +123,9 @@ public:
             stopped_ = true;
             return;
         }
+        // As the platform does: a few connections per host, the rest wait their turn
+        // rather than flooding a small server's accept queue.
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, maximumConnectionsPerHost);
         thread_ = std::thread([self = shared_from_this()] { self->loop(); });
     }
 

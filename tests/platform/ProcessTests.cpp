@@ -1,0 +1,357 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using platform::Pipe;
+using platform::Process;
+using testsupport::eventually;
+
+namespace {
+
+std::shared_ptr<Process> shell(const std::string& script) {
+    auto process = Process::make();
+    process->executablePath = "/bin/sh";
+    process->arguments = {"-c", script};
+    return process;
+}
+
+// Reads the pipe to its end on another thread; gives up (closing the handle, which
+// wakes the read) when end of file does not come in time.
+std::optional<std::string> readToEnd(const std::shared_ptr<Pipe>& pipe, std::chrono::milliseconds timeout = 5s) {
+    auto handle = pipe->fileHandleForReading();
+    auto result = std::async(std::launch::async, [handle] { return handle->readDataToEndOfFile(); });
+    if (result.wait_for(timeout) != std::future_status::ready) {
+        handle->closeFile();
+        result.wait();
+        return std::nullopt;
+    }
+    return result.get();
+}
+
+std::string run(const std::shared_ptr<Process>& process) {
+    auto pipe = std::make_shared<Pipe>();
+    process->standardOutput = pipe;
+    process->standardError = pipe;
+    if (auto error = process->run()) return "launch failed: " + error->description;
+    auto output = readToEnd(pipe);
+    EXPECT_TRUE(process->waitUntilExit(5000ms));
+    return output.value_or("<no end of file>");
+}
+
+size_t threadCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+bool isAliveAndNotZombie(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
+}
+
+}  // namespace
+
+TEST(Process, ChildGetsExactlyItsEnvironmentDirectoryAndDescriptors) {
+    auto env = Process::make();
+    env->executablePath = "/usr/bin/env";
+    env->environment = std::map<std::string, std::string>{{"A", "1"}, {"B", "two words"}, {"EMPTY", ""}};
+    EXPECT_EQ(run(env), "A=1\nB=two words\nEMPTY=\n");
+
+    {
+        testsupport::ScopedEnvironment marker("TIDEMARK_PROCESS_TEST_MARK", "inherited");
+        auto inherit = shell("printf %s \"$TIDEMARK_PROCESS_TEST_MARK\"");
+        EXPECT_EQ(run(inherit), "inherited");
+    }
+
+    testsupport::TemporaryDirectory directory;
+    auto pwd = shell("pwd -P");
+    pwd->currentDirectoryPath = directory.path();
+    EXPECT_EQ(run(pwd), std::filesystem::canonical(directory.path()).string() + "\n");
+
+    // A descriptor opened without close-on-exec by someone else stays out of the child;
+    // standard input is the null device.
+    const int leaky = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaky, 3);
+    auto fds = shell("ls /proc/$$/fd; readlink /proc/$$/fd/0");
+    const std::string listing = run(fds);
+    ::close(leaky);
+    EXPECT_EQ(listing, "0\n1\n2\n/dev/null\n");
+}
+
+TEST(Process, OutputAndErrorShareOnePipeInArrivalOrder) {
+    auto process = shell("echo one; echo two >&2; echo three; echo 'four %d %@' >&2");
+    EXPECT_EQ(run(process), "one\ntwo\nthree\nfour %d %@\n");
+
+    // Separate pipes for output and error.
+    auto split = shell("echo out; echo err >&2");
+    auto out = std::make_shared<Pipe>();
+    auto err = std::make_shared<Pipe>();
+    split->standardOutput = out;
+    split->standardError = err;
+    ASSERT_FALSE(split->run());
+    EXPECT_EQ(readToEnd(out), "out\n");
+    EXPECT_EQ(readToEnd(err), "err\n");
+}
+
+TEST(Process, ReadabilityHandlerRunsPerChunkAndOnceAtEnd) {
+    auto process = shell("printf a; sleep 0.2; printf b; sleep 0.2; printf c");
+    auto pipe = std::make_shared<Pipe>();
+    process->standardOutput = pipe;
+    std::mutex mutex;
+    std::vector<std::string> chunks;
+    std::atomic<int> calls{0};
+    std::atomic<bool> onCallerThread{false};
+    const auto caller = std::this_thread::get_id();
+    pipe->fileHandleForReading()->setReadabilityHandler([&](platform::FileHandle& handle) {
+        ++calls;
+        onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
+        std::string data = handle.availableData();
+        std::lock_guard lock(mutex);
+        chunks.push_back(data);
+        if (data.empty()) handle.setReadabilityHandler({});
+    });
+    ASSERT_FALSE(process->run());
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !chunks.empty() && chunks.back().empty();
+        },
+        5s));
+    std::this_thread::sleep_for(100ms);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(chunks, (std::vector<std::string>{"a", "b", "c", ""}));
+    EXPECT_EQ(calls, 4);
+    EXPECT_FALSE(onCallerThread);
+}
+
+TEST(Process, RemovingOrDestroyingTheHandlerStopsItsThreadWithoutBlocking) {
+    const size_t baseline = threadCount();
+    auto pipe = std::make_shared<Pipe>();
+    std::atomic<int> calls{0};
+    std::atomic<bool> release{false};
+    pipe->fileHandleForReading()->setReadabilityHandler([&](platform::FileHandle& handle) {
+        ++calls;
+        handle.availableData();
+        while (!release) std::this_thread::sleep_for(1ms);
+    });
+    pipe->fileHandleForWriting()->write("x");
+    ASSERT_TRUE(eventually([&] { return calls == 1; }, 2s));
+    // The handler is busy; removal must return anyway.
+    auto removal = std::async(std::launch::async, [&] { pipe->fileHandleForReading()->setReadabilityHandler({}); });
+    EXPECT_EQ(removal.wait_for(1s), std::future_status::ready);
+    release = true;
+    pipe->fileHandleForWriting()->write("y");
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 2s));
+
+    // A handle dropped with its handler installed takes the thread with it.
+    {
+        Pipe other;
+        other.fileHandleForReading()->setReadabilityHandler([](platform::FileHandle& handle) { handle.availableData(); });
+        EXPECT_TRUE(eventually([&] { return threadCount() == baseline + 1; }, 2s));
+    }
+    EXPECT_TRUE(eventually([&] { return threadCount() == baseline; }, 2s));
+
+    // Closing a handle wakes a read blocked on it.
+    Pipe blocked;
+    auto reading = blocked.fileHandleForReading();
+    auto read = std::async(std::launch::async, [reading] { return reading->availableData(); });
+    EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
+    reading->closeFile();
+    ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(read.get(), "");
+}
+
+TEST(Process, ExitCodeAndSignalStatus) {
+    auto exits = shell("exit 3");
+    ASSERT_FALSE(exits->run());
+    EXPECT_GT(exits->processIdentifier(), 0);
+    ASSERT_TRUE(exits->waitUntilExit(5000ms));
+    EXPECT_FALSE(exits->isRunning());
+    EXPECT_EQ(exits->terminationStatus(), 3);
+    EXPECT_EQ(exits->terminationReason(), Process::TerminationReason::exit);
+
+    auto killed = shell("kill -KILL $$");
+    ASSERT_FALSE(killed->run());
+    ASSERT_TRUE(killed->waitUntilExit(5000ms));
+    EXPECT_EQ(killed->terminationStatus(), SIGKILL);
+    EXPECT_EQ(killed->terminationReason(), Process::TerminationReason::uncaughtSignal);
+
+    // A second launch of the same object is refused.
+    EXPECT_TRUE(exits->run().has_value());
+}
+
+TEST(Process, LaunchFailuresAreErrorsAndStartNothing) {
+    testsupport::TemporaryDirectory directory;
+    auto missing = Process::make();
+    missing->executablePath = directory.path() + "/no-such-tool";
+    auto pipe = std::make_shared<Pipe>();
+    missing->standardOutput = pipe;
+    auto error = missing->run();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description, "The file “no-such-tool” doesn’t exist.");
+    EXPECT_FALSE(missing->isRunning());
+    EXPECT_EQ(missing->processIdentifier(), 0);
+
+    const std::string plain = directory.path() + "/plain";
+    std::ofstream(plain) << "#!/bin/sh\necho hi\n";
+    ::chmod(plain.c_str(), 0644);
+    auto notExecutable = Process::make();
+    notExecutable->executablePath = plain;
+    error = notExecutable->run();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->description.find("Permission denied"), std::string::npos) << error->description;
+    EXPECT_FALSE(notExecutable->isRunning());
+
+    const std::string garbage = directory.path() + "/garbage";
+    std::ofstream(garbage) << std::string("\x7f\x01\x02\x03 not a program", 20);
+    ::chmod(garbage.c_str(), 0755);
+    auto badFormat = Process::make();
+    badFormat->executablePath = garbage;
+    error = badFormat->run();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->description.find("Exec format error"), std::string::npos) << error->description;
+
+    auto badDirectory = shell("true");
+    badDirectory->currentDirectoryPath = directory.path() + "/absent";
+    error = badDirectory->run();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->description.find("No such file or directory"), std::string::npos) << error->description;
+    EXPECT_FALSE(badDirectory->isRunning());
+}
+
+TEST(Process, TerminateAndKill) {
+    // Our own ignored or blocked SIGTERM must not reach the child.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGTERM, &ignore, &previous);
+    auto polite = Process::make();
+    polite->executablePath = "/bin/sleep";
+    polite->arguments = {"30"};
+    ASSERT_FALSE(polite->run());
+    ::sigaction(SIGTERM, &previous, nullptr);
+    EXPECT_TRUE(polite->isRunning());
+    const auto start = std::chrono::steady_clock::now();
+    polite->terminate();
+    ASSERT_TRUE(polite->waitUntilExit(2000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_EQ(polite->terminationReason(), Process::TerminationReason::uncaughtSignal);
+    EXPECT_EQ(polite->terminationStatus(), SIGTERM);
+    polite->terminate();  // already gone: nothing happens
+
+    auto stubborn = shell("trap '' TERM; echo ready; exec /bin/sleep 30");
+    auto pipe = std::make_shared<Pipe>();
+    stubborn->standardOutput = pipe;
+    ASSERT_FALSE(stubborn->run());
+    EXPECT_EQ(pipe->fileHandleForReading()->availableData(), "ready\n");
+    stubborn->terminate();
+    EXPECT_FALSE(stubborn->waitUntilExit(300ms));
+    EXPECT_TRUE(stubborn->isRunning());
+    ::kill(stubborn->processIdentifier(), SIGKILL);
+    ASSERT_TRUE(stubborn->waitUntilExit(2000ms));
+    EXPECT_EQ(stubborn->terminationStatus(), SIGKILL);
+}
+
+TEST(Process, TerminationHandler) {
+    const auto caller = std::this_thread::get_id();
+    std::promise<std::tuple<std::thread::id, int, bool>> seen;
+    std::atomic<int> calls{0};
+    {
+        auto process = shell("exit 3");
+        process->setTerminationHandler([&](Process& exited) {
+            if (++calls == 1) seen.set_value({std::this_thread::get_id(), exited.terminationStatus(), exited.isRunning()});
+        });
+        ASSERT_FALSE(process->run());
+        // Dropping our reference does not lose the handler.
+    }
+    auto future = seen.get_future();
+    ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    auto [thread, status, running] = future.get();
+    EXPECT_NE(thread, caller);
+    EXPECT_EQ(status, 3);
+    EXPECT_FALSE(running);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls, 1);
+
+    // Removed before the exit: never runs.
+    std::atomic<bool> removedRan{false};
+    auto removed = shell("sleep 0.2");
+    removed->setTerminationHandler([&](Process&) { removedRan = true; });
+    ASSERT_FALSE(removed->run());
+    removed->setTerminationHandler({});
+    ASSERT_TRUE(removed->waitUntilExit(5000ms));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(removedRan);
+
+    // Removal while the handler runs returns only once it has finished.
+    std::atomic<bool> started{false}, finished{false};
+    auto racing = shell("exit 0");
+    racing->setTerminationHandler([&](Process&) {
+        started = true;
+        std::this_thread::sleep_for(200ms);
+        finished = true;
+    });
+    ASSERT_FALSE(racing->run());
+    ASSERT_TRUE(eventually([&] { return started.load(); }, 5s));
+    racing->setTerminationHandler({});
+    EXPECT_TRUE(finished);
+
+    // A handler may remove itself.
+    std::promise<void> selfRemoved;
+    auto self = shell("exit 0");
+    self->setTerminationHandler([&](Process& exited) {
+        exited.setTerminationHandler({});
+        selfRemoved.set_value();
+    });
+    ASSERT_FALSE(self->run());
+    EXPECT_EQ(selfRemoved.get_future().wait_for(5s), std::future_status::ready);
+}
+
+TEST(Process, ChildDiesWithItsParentHoweverTheParentDies) {
+    // Orphans come back to us, so we can see how the grandchild ended.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    auto helper = Process::make();
+    helper->executablePath = testsupport::testBinDirectory() + "/ProcessHelper";
+    auto pipe = std::make_shared<Pipe>();
+    helper->standardOutput = pipe;
+    ASSERT_FALSE(helper->run());
+    std::string line;
+    ASSERT_TRUE(eventually(
+        [&] {
+            line += pipe->fileHandleForReading()->availableData();
+            return line.find('\n') != std::string::npos;
+        },
+        5s));
+    const pid_t sleeper = std::stoi(line);
+    ASSERT_GT(sleeper, 0);
+    // The thread that started it has ended; the child must outlive that thread.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(isAliveAndNotZombie(sleeper));
+
+    ::kill(helper->processIdentifier(), SIGKILL);
+    ASSERT_TRUE(helper->waitUntilExit(5000ms));
+    int status = 0;
+    const bool gone = eventually([&] { return ::waitpid(sleeper, &status, WNOHANG) == sleeper; }, 5s);
+    if (!gone) ::kill(sleeper, SIGKILL);
+    ASSERT_TRUE(gone);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}

@@ -1,0 +1,363 @@
+#include "platform/URLSession.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using platform::HTTPURLResponse;
+using platform::URLRequest;
+using platform::URLSession;
+
+namespace {
+
+struct Outcome {
+    std::optional<std::string> data;
+    std::optional<HTTPURLResponse> response;
+    std::optional<platform::Error> error;
+    std::thread::id thread;
+    std::chrono::steady_clock::duration elapsed{};
+};
+
+// Runs one task and waits for its completion, failing the test if it never comes.
+Outcome fetch(URLSession& session, URLRequest request, std::chrono::milliseconds limit = 10s) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    const auto start = std::chrono::steady_clock::now();
+    session
+        .dataTask(std::move(request),
+                  [promise, calls, start](auto data, auto response, auto error) {
+                      if (++*calls > 1) ADD_FAILURE() << "completion called twice";
+                      else
+                          promise->set_value({data, response, error, std::this_thread::get_id(),
+                                              std::chrono::steady_clock::now() - start});
+                  })
+        ->resume();
+    auto future = promise->get_future();
+    if (future.wait_for(limit) != std::future_status::ready) {
+        ADD_FAILURE() << "no completion";
+        return {};
+    }
+    return future.get();
+}
+
+URLRequest get(const std::string& url) {
+    URLRequest request;
+    request.url = url;
+    return request;
+}
+
+// A loopback port with nothing listening on it.
+int closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string headerOf(const httplib::Headers& headers, const std::string& name) {
+    auto found = headers.find(name);
+    return found == headers.end() ? "<absent>" : found->second;
+}
+
+struct Recorded {
+    std::mutex mutex;
+    httplib::Headers headers;
+    std::string method;
+    std::string body;
+};
+
+}  // namespace
+
+TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
+    Recorded recorded;
+    server.server().Get("/ok", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("X-Reply", "yes");
+        response.set_content("hello", "text/plain");
+    });
+    server.server().Get("/unavailable", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 503;
+        response.set_content("busy", "text/plain");
+    });
+    const auto record = [&](const httplib::Request& request, httplib::Response& response) {
+        std::lock_guard lock(recorded.mutex);
+        recorded.headers = request.headers;
+        recorded.method = request.method;
+        recorded.body = request.body;
+        response.set_content("recorded", "text/plain");
+    };
+    server.server().Get("/record", record);
+    server.server().Post("/record", record);
+    server.server().Put("/record", record);
+    server.server().Delete("/record", record);
+    server.start();
+
+    auto ok = fetch(URLSession::shared(), get(server.baseURL() + "/ok"));
+    ASSERT_FALSE(ok.error);
+    ASSERT_TRUE(ok.response);
+    EXPECT_EQ(ok.response->statusCode, 200);
+    EXPECT_EQ(ok.data, "hello");
+    EXPECT_EQ(ok.response->url, server.baseURL() + "/ok");
+    EXPECT_EQ(ok.response->value("x-REPLY"), "yes");
+    EXPECT_EQ(ok.response->value("Content-Type"), "text/plain");
+    EXPECT_FALSE(ok.response->value("X-Absent"));
+    EXPECT_NE(ok.thread, std::this_thread::get_id());
+
+    auto unavailable = fetch(URLSession::shared(), get(server.baseURL() + "/unavailable"));
+    ASSERT_FALSE(unavailable.error);
+    EXPECT_EQ(unavailable.response->statusCode, 503);
+    EXPECT_EQ(unavailable.data, "busy");
+
+    // Headers set case-insensitively, sent once and as given.
+    URLRequest withHeaders = get(server.baseURL() + "/record");
+    withHeaders.setValue("first", "X-Token");
+    withHeaders.setValue("second", "x-token");
+    withHeaders.setValue("Bearer abc", "Authorization");
+    EXPECT_EQ(withHeaders.value("X-TOKEN"), "second");
+    EXPECT_EQ(withHeaders.headers.size(), 2u);
+    ASSERT_FALSE(fetch(URLSession::shared(), withHeaders).error);
+    {
+        std::lock_guard lock(recorded.mutex);
+        EXPECT_EQ(recorded.method, "GET");
+        EXPECT_EQ(recorded.headers.count("X-Token"), 1u);
+        EXPECT_EQ(headerOf(recorded.headers, "X-Token"), "second");
+        EXPECT_EQ(headerOf(recorded.headers, "Authorization"), "Bearer abc");
+    }
+
+    // A large POST body arrives whole, without Expect: 100-continue and with exactly
+    // the content type given.
+    URLRequest post = get(server.baseURL() + "/record");
+    post.httpMethod = "POST";
+    post.setValue("application/json", "Content-Type");
+    std::string body = "{\"k\":\"";
+    body += std::string(2 * 1024 * 1024, 'x');
+    body += std::string("\0\"}", 3);
+    post.httpBody = body;
+    auto posted = fetch(URLSession::shared(), post);
+    ASSERT_FALSE(posted.error);
+    EXPECT_EQ(posted.response->statusCode, 200);
+    {
+        std::lock_guard lock(recorded.mutex);
+        EXPECT_EQ(recorded.method, "POST");
+        EXPECT_EQ(recorded.body, body);
+        EXPECT_EQ(headerOf(recorded.headers, "Content-Type"), "application/json");
+        EXPECT_EQ(recorded.headers.count("Expect"), 0u);
+    }
+
+    // No content type of our own when none was given; other methods keep their name.
+    URLRequest put = get(server.baseURL() + "/record");
+    put.httpMethod = "PUT";
+    put.httpBody = "raw";
+    ASSERT_FALSE(fetch(URLSession::shared(), put).error);
+    {
+        std::lock_guard lock(recorded.mutex);
+        EXPECT_EQ(recorded.method, "PUT");
+        EXPECT_EQ(recorded.body, "raw");
+        EXPECT_EQ(recorded.headers.count("Content-Type"), 0u);
+    }
+    URLRequest remove = get(server.baseURL() + "/record");
+    remove.httpMethod = "DELETE";
+    ASSERT_FALSE(fetch(URLSession::shared(), remove).error);
+    std::lock_guard lock(recorded.mutex);
+    EXPECT_EQ(recorded.method, "DELETE");
+}
+
+TEST(URLSession, RequestTimeoutThenSessionTimeout) {
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
+    server.server().Get("/slow", [](const httplib::Request&, httplib::Response& response) {
+        std::this_thread::sleep_for(1200ms);
+        response.set_content("late", "text/plain");
+    });
+    server.start();
+
+    URLRequest request = get(server.baseURL() + "/slow");
+    request.timeoutInterval = 0.3;
+    auto timedOut = fetch(URLSession::shared(), request);
+    ASSERT_TRUE(timedOut.error);
+    EXPECT_EQ(timedOut.error->domain, platform::URLErrorDomain);
+    EXPECT_EQ(timedOut.error->code, platform::URLErrorTimedOut);
+    EXPECT_EQ(timedOut.error->description, "The request timed out.");
+    EXPECT_FALSE(timedOut.response);
+    EXPECT_GE(timedOut.elapsed, 250ms);
+    EXPECT_LT(timedOut.elapsed, 1100ms);
+
+    auto configuration = platform::URLSessionConfiguration::ephemeral();
+    configuration.timeoutIntervalForRequest = 0.3;
+    auto session = URLSession::make(configuration);
+    EXPECT_TRUE(session->configuration().isEphemeral);
+    auto sessionLimited = fetch(*session, get(server.baseURL() + "/slow"));
+    ASSERT_TRUE(sessionLimited.error);
+    EXPECT_EQ(sessionLimited.error->code, platform::URLErrorTimedOut);
+    EXPECT_LT(sessionLimited.elapsed, 1100ms);
+
+    // The request's own limit wins over the session's.
+    request.timeoutInterval = 5;
+    auto patient = fetch(*session, request);
+    ASSERT_FALSE(patient.error);
+    EXPECT_EQ(patient.data, "late");
+}
+
+TEST(URLSession, ConnectionFailuresBadURLsAndNoProxy) {
+    auto refused = fetch(URLSession::shared(), get("http://127.0.0.1:" + std::to_string(closedPort()) + "/api/health"));
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code, platform::URLErrorCannotConnectToHost);
+    EXPECT_EQ(refused.error->description, "Could not connect to the server.");
+    EXPECT_FALSE(refused.data);
+
+    for (const std::string url : {"ftp://127.0.0.1/x", "not a url", "", "file:///etc/passwd"}) {
+        auto bad = fetch(URLSession::shared(), get(url));
+        ASSERT_TRUE(bad.error) << url;
+        EXPECT_EQ(bad.error->code, platform::URLErrorBadURL) << url;
+        EXPECT_EQ(bad.error->description, "unsupported URL");
+    }
+
+    // A proxy in the environment is never used: the loopback server answers directly.
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
+    server.server().Get("/ok", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("direct", "text/plain");
+    });
+    server.start();
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(closedPort());
+    testsupport::ScopedEnvironment http("http_proxy", proxy.c_str());
+    testsupport::ScopedEnvironment httpUpper("HTTP_PROXY", proxy.c_str());
+    testsupport::ScopedEnvironment all("ALL_PROXY", proxy.c_str());
+    testsupport::ScopedEnvironment none("NO_PROXY", nullptr);
+    testsupport::ScopedEnvironment noneLower("no_proxy", nullptr);
+    auto direct = fetch(*URLSession::make(platform::URLSessionConfiguration::defaultConfiguration()),
+                        get(server.baseURL() + "/ok"));
+    ASSERT_FALSE(direct.error) << direct.error->description;
+    EXPECT_EQ(direct.data, "direct");
+}
+
+TEST(URLSession, CancellationCompletesOnceWithCancelled) {
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
+    std::atomic<int> entered{0};
+    server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
+        ++entered;
+        std::this_thread::sleep_for(800ms);
+        response.set_content("late", "text/plain");
+    });
+    server.start();
+
+    struct Counter {
+        std::atomic<int> calls{0};
+        std::promise<platform::Error> first;
+    };
+    const auto counting = [](std::shared_ptr<Counter> counter) {
+        return [counter](auto, auto, std::optional<platform::Error> error) {
+            if (++counter->calls == 1) counter->first.set_value(error.value_or(platform::Error{}));
+        };
+    };
+    const auto waitCancelled = [](Counter& counter) {
+        auto future = counter.first.get_future();
+        if (future.wait_for(2s) != std::future_status::ready) return false;
+        auto error = future.get();
+        return error.domain == platform::URLErrorDomain && error.code == platform::URLErrorCancelled &&
+               error.description == "cancelled";
+    };
+
+    auto session = URLSession::make(platform::URLSessionConfiguration::ephemeral());
+    auto inFlight = std::make_shared<Counter>();
+    session->dataTask(get(server.baseURL() + "/slow"), counting(inFlight))->resume();
+    ASSERT_TRUE(testsupport::eventually([&] { return entered == 1; }, 5s));
+    const auto start = std::chrono::steady_clock::now();
+    session->invalidateAndCancel();
+    EXPECT_TRUE(waitCancelled(*inFlight));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+
+    // A task made after the invalidation is cancelled at resume, on the session thread.
+    auto late = std::make_shared<Counter>();
+    session->dataTask(get(server.baseURL() + "/slow"), counting(late))->resume();
+    EXPECT_TRUE(waitCancelled(*late));
+
+    // cancel() on a running task, and on one never resumed (a later resume adds nothing).
+    auto other = URLSession::make(platform::URLSessionConfiguration::ephemeral());
+    auto running = std::make_shared<Counter>();
+    auto task = other->dataTask(get(server.baseURL() + "/slow"), counting(running));
+    task->resume();
+    ASSERT_TRUE(testsupport::eventually([&] { return entered == 2; }, 5s));
+    task->cancel();
+    EXPECT_TRUE(waitCancelled(*running));
+    auto suspended = std::make_shared<Counter>();
+    auto never = other->dataTask(get(server.baseURL() + "/slow"), counting(suspended));
+    never->cancel();
+    EXPECT_TRUE(waitCancelled(*suspended));
+    never->resume();
+
+    // Destroying a session with a transfer in flight cancels it and joins the thread.
+    auto dropped = std::make_shared<Counter>();
+    other->dataTask(get(server.baseURL() + "/slow"), counting(dropped))->resume();
+    ASSERT_TRUE(testsupport::eventually([&] { return entered == 3; }, 5s));
+    const auto destroyStart = std::chrono::steady_clock::now();
+    other.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - destroyStart, 500ms);
+    EXPECT_TRUE(waitCancelled(*dropped));
+
+    // A session whose last reference goes away inside its own completion.
+    auto selfOwned = URLSession::make(platform::URLSessionConfiguration::ephemeral());
+    std::promise<void> done;
+    auto* raw = selfOwned.get();
+    auto holder = std::make_shared<std::shared_ptr<URLSession>>(std::move(selfOwned));
+    raw->dataTask(get("http://127.0.0.1:" + std::to_string(closedPort()) + "/"), [holder, &done](auto, auto, auto) {
+           holder->reset();
+           done.set_value();
+       })->resume();
+    EXPECT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+
+    std::this_thread::sleep_for(100ms);
+    for (auto* counter : {inFlight.get(), late.get(), running.get(), suspended.get(), dropped.get()})
+        EXPECT_EQ(counter->calls, 1);
+}
+
+TEST(URLSession, ManyConcurrentTasksEachCompleteOnce) {
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
+    server.server().Get("/item", [](const httplib::Request& request, httplib::Response& response) {
+        std::this_thread::sleep_for(20ms);
+        response.set_content(request.get_param_value("i"), "text/plain");
+    });
+    server.start();
+
+    constexpr int count = 40;
+    std::mutex mutex;
+    std::vector<int> calls(count, 0);
+    std::vector<std::string> bodies(count);
+    std::atomic<int> finished{0};
+    for (int i = 0; i < count; ++i) {
+        URLSession::shared()
+            .dataTask(get(server.baseURL() + "/item?i=" + std::to_string(i)),
+                      [&, i](std::optional<std::string> data, auto response, auto error) {
+                          std::lock_guard lock(mutex);
+                          ++calls[i];
+                          bodies[i] = error ? "error: " + error->description
+                                            : std::to_string(response->statusCode) + " " + data.value_or("");
+                          ++finished;
+                      })
+            ->resume();
+    }
+    ASSERT_TRUE(testsupport::eventually([&] { return finished >= count; }, 20s));
+    std::this_thread::sleep_for(100ms);
+    std::lock_guard lock(mutex);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(calls[i], 1) << i;
+        EXPECT_EQ(bodies[i], "200 " + std::to_string(i));
+    }
+}
