@@ -7,9 +7,12 @@
 #include "platform/Environment.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
+#include "platform/UserDefaults.h"
 
 void AppDelegate::applicationDidFinishLaunching() {
     serverManager = std::make_shared<NodeServerManager>();
+    // After the update controller, before the panel, whose Dock quota callback uses it.
+    dockQuotaIconController = std::make_shared<DockQuotaIconController>(platform::UserDefaults::standard());
 
     scheduleAutoQuitIfRequested();
 
@@ -29,7 +32,18 @@ void AppDelegate::applicationWillTerminate() {
     if (serverManager) serverManager->stop();
 }
 
-bool AppDelegate::applicationShouldHandleReopen(bool) { return true; }
+// A Dock click that moved the icon on needs no default handling.
+bool AppDelegate::applicationShouldHandleReopen(bool) {
+    return !(dockQuotaIconController && dockQuotaIconController->advanceToNextProvider());
+}
+
+void AppDelegate::handleDockQuotaMessage(const nlohmann::json& body) {
+    if (auto state = DockQuotaIconController::parseState(body)) {
+        if (dockQuotaIconController) dockQuotaIconController->apply(std::move(*state), true);
+    } else {
+        platform::log("[Tidemark] Ignored invalid Dock quota payload");
+    }
+}
 
 std::optional<double> AppDelegate::parseAutoQuitAfter(const std::string& value) {
     if (value.empty() || platform::isWhiteSpaceByte(value[0])) return std::nullopt;

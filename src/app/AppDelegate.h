@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "dock/DockQuotaIconController.h"
 #include "platform/Application.h"
 #include "server/NodeServerManager.h"
 
@@ -18,6 +19,10 @@ public:
     static std::optional<double> parseAutoQuitAfter(const std::string& value);
 
     std::shared_ptr<NodeServerManager> serverManager;
+    std::shared_ptr<DockQuotaIconController> dockQuotaIconController;
+
+    // The Dock quota callback's work for one "dockQuota" message body.
+    void handleDockQuotaMessage(const nlohmann::json& body);
 
 private:
     void scheduleAutoQuitIfRequested();

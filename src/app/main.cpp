@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "platform/Application.h"
 #include "platform/UserDefaults.h"
+#include "platform/graphics/DockTileWriter.h"
 
 namespace {
 // Kept for the life of the process: the application holds its delegate only weakly.
@@ -17,5 +18,7 @@ int main() {
     const bool dockIconEnabled = platform::UserDefaults::standard().boolForKey("Tidemark.dynamicDockIconEnabled");
     application->setActivationPolicy(dockIconEnabled ? platform::ActivationPolicy::regular
                                                      : platform::ActivationPolicy::accessory);
+    // The Dock tile is a PNG file a person can open; a desktop backend may show it instead.
+    platform::DockTileWriter::install(*application);
     return application->run();
 }
