@@ -12,6 +12,8 @@ using Duration = std::chrono::nanoseconds;
 // A queue of tasks. Serial queues run one task at a time on a worker thread of their
 // own, in submission order. The main queue is drained by the main run loop. The utility
 // queue is concurrent (a small pool of threads).
+// A serial queue released with tasks pending still runs them, then its worker exits;
+// delayed tasks keep their queue alive until they have run.
 class DispatchQueue {
 public:
     static std::shared_ptr<DispatchQueue> serial(std::string label);
@@ -34,6 +36,7 @@ public:
 
 // A repeating timer source that fires on a queue. Ticks that come due while the
 // handler is queued or running are merged into one later firing, never piled up.
+// Releasing the last reference cancels it. An interval of zero makes it fire once.
 class DispatchTimer {
 public:
     static std::shared_ptr<DispatchTimer> make(std::shared_ptr<DispatchQueue> queue);

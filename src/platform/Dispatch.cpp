@@ -1,0 +1,261 @@
+#include "platform/Dispatch.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/DeadlineScheduler.h"
+#include "platform/RunLoop.h"
+
+namespace platform {
+namespace {
+
+// The queue whose task the current thread is running (its state object identifies it).
+thread_local const void* currentQueue = nullptr;
+
+class CurrentQueueScope {
+public:
+    explicit CurrentQueueScope(const void* queue) : previous_(currentQueue) { currentQueue = queue; }
+    ~CurrentQueueScope() { currentQueue = previous_; }
+    CurrentQueueScope(const CurrentQueueScope&) = delete;
+    CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+private:
+    const void* previous_;
+};
+
+void nameThread(const std::string& label) {
+    // The kernel keeps at most 15 characters.
+    const std::string shortName = label.substr(label.size() > 15 ? label.size() - 15 : 0);
+    pthread_setname_np(pthread_self(), shortName.c_str());
+}
+
+// Posts the task with post() and blocks until it has run.
+template <typename Post>
+void postAndWait(Task task, Post post) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    post([&] {
+        task();
+        std::lock_guard lock(mutex);
+        done = true;
+        finished.notify_one();
+    });
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] { return done; });
+}
+
+// Shared by a serial queue and its worker, so the worker can finish after the queue
+// object is gone.
+struct SerialState {
+    explicit SerialState(std::string name) : label(std::move(name)) {}
+    const std::string label;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<Task> tasks;
+    bool closing = false;
+};
+
+void runSerialWorker(std::shared_ptr<SerialState> state) {
+    nameThread(state->label);
+    CurrentQueueScope scope(state.get());
+    std::unique_lock lock(state->mutex);
+    for (;;) {
+        state->ready.wait(lock, [&] { return !state->tasks.empty() || state->closing; });
+        if (state->tasks.empty()) return;  // closing and drained
+        Task task = std::move(state->tasks.front());
+        state->tasks.pop_front();
+        lock.unlock();
+        task();
+        task = nullptr;  // captures die here, outside the lock
+        lock.lock();
+    }
+}
+
+// Released with tasks still pending, the queue lets its worker finish them and then the
+// worker exits by itself: releasing never blocks and never drops work.
+class SerialQueue final : public DispatchQueue, public std::enable_shared_from_this<SerialQueue> {
+public:
+    explicit SerialQueue(std::string label) : state_(std::make_shared<SerialState>(std::move(label))) {
+        std::thread(runSerialWorker, state_).detach();
+    }
+
+    ~SerialQueue() override {
+        std::lock_guard lock(state_->mutex);
+        state_->closing = true;
+        state_->ready.notify_one();
+    }
+
+    const std::string& label() const override { return state_->label; }
+
+    void async(Task task) override {
+        std::lock_guard lock(state_->mutex);
+        state_->tasks.push_back(std::move(task));
+        state_->ready.notify_one();
+    }
+
+    void sync(Task task) override {
+        // From the queue itself waiting would never end; running in place is the only
+        // way forward.
+        if (isCurrent()) {
+            task();
+            return;
+        }
+        postAndWait(std::move(task), [this](Task wrapped) { async(std::move(wrapped)); });
+    }
+
+    void asyncAfter(Duration delay, Task task) override {
+        DeadlineScheduler::shared().schedule(
+            deadlineAfter(DeadlineScheduler::Clock::now(), delay), Duration::zero(),
+            [self = shared_from_this(), task = std::move(task)]() mutable { self->async(std::move(task)); });
+    }
+
+    bool isCurrent() const override { return currentQueue == state_.get(); }
+
+private:
+    std::shared_ptr<SerialState> state_;
+};
+
+class MainQueue final : public DispatchQueue {
+public:
+    const std::string& label() const override { return label_; }
+
+    void async(Task task) override { RunLoop::main().perform(std::move(task)); }
+
+    void sync(Task task) override {
+        if (RunLoop::main().isMainThread()) {
+            task();
+            return;
+        }
+        postAndWait(std::move(task), [](Task wrapped) { RunLoop::main().perform(std::move(wrapped)); });
+    }
+
+    void asyncAfter(Duration delay, Task task) override {
+        RunLoop::main().scheduleTimer(delay, false, [task = std::move(task)](Timer&) { task(); });
+    }
+
+    bool isCurrent() const override { return RunLoop::main().isMainThread(); }
+
+private:
+    const std::string label_ = "main";
+};
+
+// A concurrent pool: a few threads always, more while every thread is busy (tasks that
+// block, like pipe readers, must not starve the rest); the extra ones retire when idle.
+class UtilityQueue final : public DispatchQueue, public std::enable_shared_from_this<UtilityQueue> {
+public:
+    static constexpr int coreThreads = 4;
+    static constexpr int maximumThreads = 64;
+    static constexpr auto idleRetirement = std::chrono::seconds(5);
+
+    const std::string& label() const override { return label_; }
+
+    void async(Task task) override {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+        if (static_cast<int>(tasks_.size()) > idle_ && threads_ < maximumThreads) {
+            ++threads_;
+            std::thread([this] { work(); }).detach();
+        } else {
+            ready_.notify_one();
+        }
+    }
+
+    // Concurrent: the caller's thread runs the task, as if it were one of the pool's.
+    void sync(Task task) override {
+        CurrentQueueScope scope(this);
+        task();
+    }
+
+    void asyncAfter(Duration delay, Task task) override {
+        DeadlineScheduler::shared().schedule(
+            deadlineAfter(DeadlineScheduler::Clock::now(), delay), Duration::zero(),
+            [self = shared_from_this(), task = std::move(task)]() mutable { self->async(std::move(task)); });
+    }
+
+    bool isCurrent() const override { return currentQueue == this; }
+
+private:
+    void work() {
+        nameThread(label_);
+        CurrentQueueScope scope(this);
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            while (tasks_.empty()) {
+                ++idle_;
+                const bool woke = ready_.wait_for(lock, idleRetirement, [&] { return !tasks_.empty(); });
+                --idle_;
+                if (!woke && threads_ > coreThreads) {
+                    --threads_;
+                    return;
+                }
+            }
+            Task task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;
+            lock.lock();
+        }
+    }
+
+    const std::string label_ = "utility";
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Task> tasks_;
+    int threads_ = 0;
+    int idle_ = 0;
+};
+
+}  // namespace
+
+std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {
+    return std::make_shared<SerialQueue>(std::move(label));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+    // Never destroyed: tasks may be posted while static destructors run.
+    static auto* queue = new std::shared_ptr<DispatchQueue>(std::make_shared<MainQueue>());
+    return *queue;
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::utility() {
+    static auto* queue = new std::shared_ptr<DispatchQueue>(std::make_shared<UtilityQueue>());
+    return *queue;
+}
+
+struct Semaphore::State {
+    std::mutex mutex;
+    std::condition_variable signalled;
+    long value = 0;
+};
+
+Semaphore::Semaphore(long value) : state_(std::make_unique<State>()) { state_->value = value; }
+
+Semaphore::~Semaphore() = default;
+
+void Semaphore::signal() {
+    std::lock_guard lock(state_->mutex);
+    ++state_->value;
+    state_->signalled.notify_one();
+}
+
+void Semaphore::wait() {
+    std::unique_lock lock(state_->mutex);
+    state_->signalled.wait(lock, [&] { return state_->value > 0; });
+    --state_->value;
+}
+
+bool Semaphore::waitFor(Duration timeout) {
+    const auto deadline = deadlineAfter(std::chrono::steady_clock::now(), timeout);
+    std::unique_lock lock(state_->mutex);
+    if (!state_->signalled.wait_until(lock, deadline, [&] { return state_->value > 0; })) return false;
+    --state_->value;
+    return true;
+}
+
+}  // namespace platform
