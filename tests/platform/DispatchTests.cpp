@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/Dispatch.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using platform::DispatchQueue;
+using platform::DispatchTimer;
+using platform::Semaphore;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Firing moments of a timer, recorded from its handler.
+struct FiringLog {
+    std::mutex mutex;
+    std::vector<Clock::time_point> starts;
+    std::vector<Clock::time_point> ends;
+
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return starts.size();
+    }
+    std::vector<Clock::time_point> startTimes() {
+        std::lock_guard lock(mutex);
+        return starts;
+    }
+};
+
+}  // namespace
+
+TEST(DispatchQueueTests, SerialQueueKeepsOrderAndOneThreadUnderConcurrentProducers) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Serial");
+    EXPECT_EQ(queue->label(), "Tidemark.Tests.Serial");
+    EXPECT_FALSE(queue->isCurrent());
+
+    constexpr int producers = 8;
+    constexpr int tasksPerProducer = 400;
+    // Touched only on the queue: confinement is what keeps these unlocked containers sound.
+    std::vector<std::vector<int>> seen(producers);
+    std::set<std::thread::id> threads;
+    int running = 0;
+    int overlaps = 0;
+    bool alwaysCurrent = true;
+
+    std::vector<std::thread> threadsPosting;
+    for (int producer = 0; producer < producers; ++producer) {
+        threadsPosting.emplace_back([&, producer] {
+            for (int index = 0; index < tasksPerProducer; ++index) {
+                queue->async([&, producer, index] {
+                    if (++running != 1) ++overlaps;
+                    seen[producer].push_back(index);
+                    threads.insert(std::this_thread::get_id());
+                    alwaysCurrent = alwaysCurrent && queue->isCurrent();
+                    --running;
+                });
+            }
+        });
+    }
+    for (auto& thread : threadsPosting) thread.join();
+    queue->sync([] {});
+
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_TRUE(alwaysCurrent);
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+    for (int producer = 0; producer < producers; ++producer) {
+        ASSERT_EQ(seen[producer].size(), static_cast<size_t>(tasksPerProducer));
+        for (int index = 0; index < tasksPerProducer; ++index) ASSERT_EQ(seen[producer][index], index);
+    }
+}
+
+TEST(DispatchQueueTests, SyncRunsOnTheQueueAndReturnsAfterTheTask) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Sync");
+    std::atomic<bool> slowDone{false};
+    queue->async([&] {
+        std::this_thread::sleep_for(50ms);
+        slowDone = true;
+    });
+    bool ranOnQueue = false;
+    bool sawEarlierTask = false;
+    queue->sync([&] {
+        ranOnQueue = queue->isCurrent();
+        sawEarlierTask = slowDone.load();
+    });
+    EXPECT_TRUE(ranOnQueue);
+    EXPECT_TRUE(sawEarlierTask);  // FIFO: sync waits behind what was queued first
+
+    // Many threads at once, each getting its own result back.
+    std::vector<std::thread> callers;
+    std::atomic<int> correct{0};
+    for (int caller = 0; caller < 6; ++caller) {
+        callers.emplace_back([&, caller] {
+            int result = -1;
+            queue->sync([&] { result = caller * 2; });
+            if (result == caller * 2) ++correct;
+        });
+    }
+    for (auto& thread : callers) thread.join();
+    EXPECT_EQ(correct.load(), 6);
+
+    // From the queue itself it runs in place instead of waiting forever.
+    bool nested = false;
+    queue->sync([&] { queue->sync([&] { nested = queue->isCurrent(); }); });
+    EXPECT_TRUE(nested);
+
+    bool onUtility = false;
+    DispatchQueue::utility()->sync([&] { onUtility = DispatchQueue::utility()->isCurrent(); });
+    EXPECT_TRUE(onUtility);
+    EXPECT_FALSE(DispatchQueue::utility()->isCurrent());
+}
+
+TEST(DispatchQueueTests, AsyncAfterRunsInDeadlineOrderNeverEarly) {
+    for (const auto& queue : {DispatchQueue::serial("Tidemark.Tests.After"), DispatchQueue::utility()}) {
+        std::mutex mutex;
+        std::vector<std::pair<int, Clock::duration>> fired;
+        Semaphore allFired;
+        const auto start = Clock::now();
+        for (int delay : {150, 30, 90, 60}) {
+            queue->asyncAfter(std::chrono::milliseconds(delay), [&, delay] {
+                std::lock_guard lock(mutex);
+                fired.emplace_back(delay, Clock::now() - start);
+                if (fired.size() == 4) allFired.signal();
+            });
+        }
+        ASSERT_TRUE(allFired.waitFor(5s)) << queue->label();
+        std::lock_guard lock(mutex);
+        std::vector<int> order;
+        for (const auto& [delay, elapsed] : fired) {
+            order.push_back(delay);
+            EXPECT_GE(elapsed, std::chrono::milliseconds(delay)) << queue->label();
+            EXPECT_LT(elapsed, std::chrono::milliseconds(delay) + 1s) << queue->label();
+        }
+        EXPECT_EQ(order, (std::vector<int>{30, 60, 90, 150})) << queue->label();
+    }
+}
+
+TEST(DispatchQueueTests, ReleasedQueueFinishesItsPendingTasks) {
+    std::atomic<int> ran{0};
+    Semaphore finished;
+    {
+        auto queue = DispatchQueue::serial("Tidemark.Tests.Released");
+        queue->async([] { std::this_thread::sleep_for(50ms); });
+        for (int index = 0; index < 100; ++index) {
+            queue->async([&, index] {
+                if (++ran == 100 && index == 99) finished.signal();
+            });
+        }
+    }
+    ASSERT_TRUE(finished.waitFor(5s));
+    EXPECT_EQ(ran.load(), 100);
+
+    // The last reference may die in the queue's own task (on its own worker).
+    Semaphore lastTaskDone;
+    {
+        auto queue = DispatchQueue::serial("Tidemark.Tests.SelfRelease");
+        auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(queue);
+        queue->async([holder, &lastTaskDone] {
+            holder->reset();
+            lastTaskDone.signal();
+        });
+    }
+    EXPECT_TRUE(lastTaskDone.waitFor(5s));
+
+    // A delayed task keeps its queue alive until it has run.
+    Semaphore delayedRan;
+    DispatchQueue::serial("Tidemark.Tests.Delayed")->asyncAfter(30ms, [&] { delayedRan.signal(); });
+    EXPECT_TRUE(delayedRan.waitFor(5s));
+}
+
+TEST(DispatchQueueTests, UtilityQueueRunsBlockingTasksConcurrently) {
+    // Every task waits until all have started: this passes only if they all run at once,
+    // also when there are more of them than the pool keeps around.
+    constexpr int tasks = 10;
+    std::atomic<int> started{0};
+    std::atomic<int> sawAll{0};
+    std::atomic<bool> allCurrent{true};
+    Semaphore done;
+    for (int index = 0; index < tasks; ++index) {
+        DispatchQueue::utility()->async([&] {
+            ++started;
+            if (!DispatchQueue::utility()->isCurrent()) allCurrent = false;
+            const auto deadline = Clock::now() + 5s;
+            while (started.load() < tasks && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+            if (started.load() == tasks) ++sawAll;
+            done.signal();
+        });
+    }
+    for (int index = 0; index < tasks; ++index) ASSERT_TRUE(done.waitFor(10s));
+    EXPECT_EQ(sawAll.load(), tasks);
+    EXPECT_TRUE(allCurrent.load());
+}
+
+TEST(DispatchTimerTests, FirstDeadlineThenEveryIntervalNeverEarly) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Timer");
+    FiringLog log;
+    bool onQueue = true;
+    auto timer = DispatchTimer::make(queue);
+    const auto start = Clock::now();
+    timer->schedule(120ms, 60ms, 10ms);
+    timer->setEventHandler([&] {
+        onQueue = onQueue && queue->isCurrent();
+        std::lock_guard lock(log.mutex);
+        log.starts.push_back(Clock::now());
+    });
+    // Nothing fires before resume().
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(log.count(), 0u);
+    timer->resume();
+    ASSERT_TRUE(testsupport::eventually([&] { return log.count() >= 5; }, 5s));
+    timer->cancel();
+    queue->sync([] {});
+    const auto starts = log.startTimes();
+    // The first deadline was fixed by schedule(), so it has already passed at resume.
+    EXPECT_GE(starts[0] - start, 150ms);
+    EXPECT_LT(starts[0] - start, 150ms + 500ms);
+    for (size_t index = 1; index < 5; ++index) {
+        // Deadlines sit on the grid start + 120ms + k * 60ms; the first one came at resume.
+        EXPECT_GE(starts[index] - start, 120ms + 60ms * static_cast<int>(index)) << index;
+        EXPECT_LT(starts[index] - start, 120ms + 60ms * static_cast<int>(index + 1) + 500ms) << index;
+    }
+    EXPECT_TRUE(onQueue);
+}
+
+TEST(DispatchTimerTests, TicksMissedWhileTheHandlerRunsAreMergedIntoOneFiring) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Merge");
+    FiringLog log;
+    auto timer = DispatchTimer::make(queue);
+    const auto start = Clock::now();
+    timer->schedule(100ms, 100ms, 0ms);
+    timer->setEventHandler([&] {
+        const auto now = Clock::now();
+        size_t index;
+        {
+            std::lock_guard lock(log.mutex);
+            log.starts.push_back(now);
+            index = log.starts.size();
+        }
+        if (index == 1) std::this_thread::sleep_for(250ms);  // 2.5 intervals
+        std::lock_guard lock(log.mutex);
+        log.ends.push_back(Clock::now());
+    });
+    timer->resume();
+    std::this_thread::sleep_for(1050ms);
+    timer->cancel();
+    queue->sync([] {});
+
+    std::lock_guard lock(log.mutex);
+    const auto& starts = log.starts;
+    // Due at 100, 200 (missed), 300 (missed), then 400 ... 1000: nine at most, never a pile-up.
+    EXPECT_LE(starts.size(), 9u);
+    ASSERT_GE(starts.size(), 4u);
+    // The ticks missed while the handler ran come once, right after it returned ...
+    EXPECT_LT(starts[1] - log.ends[0], 50ms);
+    // ... and the next one waits for the next whole interval instead of replaying the other.
+    EXPECT_GE(starts[2] - start, 400ms);
+    EXPECT_GE(starts[3] - start, 500ms);
+}
+
+TEST(DispatchTimerTests, TicksDueWhileTheHandlerWaitsInTheQueueAreMergedIntoIt) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.MergeQueued");
+    FiringLog log;
+    auto timer = DispatchTimer::make(queue);
+    const auto start = Clock::now();
+    timer->schedule(50ms, 50ms, 0ms);
+    timer->setEventHandler([&] {
+        std::lock_guard lock(log.mutex);
+        log.starts.push_back(Clock::now());
+    });
+    timer->resume();
+    // Occupies the queue while the deadlines at 50, 100, 150 and 200 ms pass.
+    queue->async([] { std::this_thread::sleep_for(230ms); });
+    std::this_thread::sleep_for(420ms);
+    timer->cancel();
+    queue->sync([] {});
+    const auto starts = log.startTimes();
+    // One firing for all four (a pile-up would make eight by now), then the grid after it.
+    EXPECT_LE(starts.size(), 5u);
+    ASSERT_GE(starts.size(), 2u);
+    EXPECT_GE(starts[0] - start, 230ms);
+    EXPECT_GE(starts[1] - start, 250ms);
+}
+
+TEST(DispatchTimerTests, CancelStopsNewFiringsFromInsideAndFromAnotherThread) {
+    {
+        auto queue = DispatchQueue::serial("Tidemark.Tests.CancelInside");
+        std::atomic<int> firings{0};
+        auto timer = DispatchTimer::make(queue);
+        std::weak_ptr<DispatchTimer> weakTimer = timer;
+        timer->schedule(0ms, 10ms, 0ms);
+        timer->setEventHandler([&firings, weakTimer] {
+            if (++firings == 3) {
+                if (auto self = weakTimer.lock()) self->cancel();
+            }
+        });
+        timer->resume();
+        ASSERT_TRUE(testsupport::eventually([&] { return firings.load() >= 3; }, 5s));
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(firings.load(), 3);
+        EXPECT_TRUE(timer->isCancelled());
+    }
+
+    // Cancel while a handler is running: it finishes, no new one starts afterwards.
+    for (int round = 0; round < 10; ++round) {
+        auto queue = DispatchQueue::serial("Tidemark.Tests.CancelOutside");
+        std::atomic<int> starts{0};
+        std::atomic<bool> inside{false};
+        auto timer = DispatchTimer::make(queue);
+        timer->schedule(0ms, 2ms, 0ms);
+        timer->setEventHandler([&] {
+            ++starts;
+            inside = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1 + round % 3));
+            inside = false;
+        });
+        timer->resume();
+        ASSERT_TRUE(testsupport::eventually([&] { return starts.load() >= 2 && inside.load(); }, 5s, 1ms));
+        timer->cancel();
+        const int atCancel = starts.load();
+        std::this_thread::sleep_for(30ms);
+        EXPECT_EQ(starts.load(), atCancel) << round;
+        EXPECT_TRUE(timer->isCancelled());
+    }
+
+    // Released without cancel: it stops, and nothing crashes while a tick is on its way.
+    std::atomic<int> firings{0};
+    {
+        auto timer = DispatchTimer::make(DispatchQueue::utility());
+        timer->schedule(0ms, 1ms, 0ms);
+        timer->setEventHandler([&] { ++firings; });
+        timer->resume();
+        ASSERT_TRUE(testsupport::eventually([&] { return firings.load() >= 3; }, 5s, 1ms));
+    }
+    std::this_thread::sleep_for(20ms);
+    const int afterRelease = firings.load();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(firings.load(), afterRelease);
+}
+
+TEST(DispatchTimerTests, OneShotTimerFiresOnce) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.OneShot");
+    std::atomic<int> firings{0};
+    auto timer = DispatchTimer::make(queue);
+    timer->schedule(20ms, platform::Duration::zero(), 0ms);
+    timer->setEventHandler([&] { ++firings; });
+    timer->resume();
+    ASSERT_TRUE(testsupport::eventually([&] { return firings.load() == 1; }, 5s));
+    std::this_thread::sleep_for(80ms);
+    EXPECT_EQ(firings.load(), 1);
+}
+
+TEST(SemaphoreTests, WaitsTimeOutAndSignalsCrossThreads) {
+    Semaphore empty;
+    const auto start = Clock::now();
+    EXPECT_FALSE(empty.waitFor(60ms));
+    EXPECT_GE(Clock::now() - start, 60ms);
+
+    Semaphore counted(2);
+    EXPECT_TRUE(counted.waitFor(0ms));
+    EXPECT_TRUE(counted.waitFor(0ms));
+    EXPECT_FALSE(counted.waitFor(10ms));
+
+    Semaphore late;
+    std::thread signaller([&] {
+        std::this_thread::sleep_for(40ms);
+        late.signal();
+    });
+    const auto waitStart = Clock::now();
+    EXPECT_TRUE(late.waitFor(5s));
+    EXPECT_GE(Clock::now() - waitStart, 30ms);
+    signaller.join();
+
+    // Every signal is consumed exactly once across competing waiters.
+    Semaphore items;
+    std::atomic<int> consumed{0};
+    std::vector<std::thread> consumers;
+    for (int index = 0; index < 4; ++index) {
+        consumers.emplace_back([&] {
+            while (items.waitFor(200ms)) ++consumed;
+        });
+    }
+    for (int index = 0; index < 1000; ++index) items.signal();
+    for (auto& thread : consumers) thread.join();
+    EXPECT_EQ(consumed.load(), 1000);
+}
