@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/socket.h>
+
 #include <cctype>
 
 using nlohmann::json;
@@ -36,6 +38,12 @@ TidemarkServer::TidemarkServer(ServerConfig config, LogFunction log, QuotaServic
       history_(config_.dataDirectory, log_),
       quotas_(config_.dataDirectory, live_, log_, quotaTiming) {
     http_.set_payload_max_length(maxBodyBytes);
+    // The library's default adds SO_REUSEPORT, which would let a second server share a port
+    // that is taken instead of failing to bind.
+    http_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // Short keep-alive so a stop is not held up by an idle connection.
     http_.set_keep_alive_timeout(1);
     http_.set_read_timeout(5);

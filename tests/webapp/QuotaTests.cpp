@@ -1,0 +1,186 @@
+// Quota commands as real child processes, their output rules, and quotas.json.
+#include "QuotaCommand.h"
+#include "QuotaService.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string script(const std::string& dir, const std::string& name, const std::string& body) {
+    const std::string path = dir + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+bool processExists(const std::string& pidText) {
+    if (pidText.empty()) return false;
+    std::ifstream stat("/proc/" + pidText + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
+}
+
+TEST(QuotaCommand, RunsWithoutAShellWithinItsLimit) {
+    testsupport::TemporaryDirectory dir;
+    auto ok = QuotaCommand::run({script(dir.path(), "ok", "echo \"$1|$2\"; pwd"), "a b", "$HOME"}, 5s, dir.path());
+    EXPECT_EQ(ok.outcome, QuotaCommand::Outcome::exited);
+    EXPECT_EQ(ok.exitStatus, 0);
+    EXPECT_EQ(ok.output, "a b|$HOME\n" + dir.path() + "\n") << "arguments reach the program verbatim";
+
+    auto failing = QuotaCommand::run({script(dir.path(), "fail", "echo partial; exit 3")}, 5s, "");
+    EXPECT_EQ(failing.outcome, QuotaCommand::Outcome::exited);
+    EXPECT_EQ(failing.exitStatus, 3);
+
+    EXPECT_EQ(QuotaCommand::run({dir.path() + "/absent"}, 5s, "").outcome, QuotaCommand::Outcome::notFound);
+    EXPECT_EQ(QuotaCommand::run({"tidemark-no-such-program"}, 5s, "").outcome, QuotaCommand::Outcome::notFound);
+    EXPECT_EQ(QuotaCommand::run({}, 5s, "").outcome, QuotaCommand::Outcome::notFound);
+
+    {
+        testsupport::ScopedEnvironment token("TIDEMARK_SERVER_TOKEN", "SHOULD-NOT-LEAK");
+        testsupport::ScopedEnvironment other("TIDEMARK_QUOTA_TEST", "visible");
+        auto env = QuotaCommand::run({"/usr/bin/env"}, 5s, "");
+        EXPECT_EQ(env.output.find("SHOULD-NOT-LEAK"), std::string::npos);
+        EXPECT_NE(env.output.find("TIDEMARK_QUOTA_TEST=visible"), std::string::npos);
+    }
+
+    auto big = QuotaCommand::run({script(dir.path(), "big", "head -c 200000 /dev/zero | tr '\\0' x")}, 5s, "");
+    EXPECT_EQ(big.outcome, QuotaCommand::Outcome::exited);
+    EXPECT_EQ(big.output.size(), QuotaCommand::maxOutputBytes);
+}
+
+TEST(QuotaCommand, KillsACommandAndItsHelpersWhenTheLimitPasses) {
+    testsupport::TemporaryDirectory dir;
+    const std::string pidFile = dir.path() + "/helper.pid";
+    const auto start = std::chrono::steady_clock::now();
+    auto hung = QuotaCommand::run({script(dir.path(), "hang", "sleep 30 & echo $! > " + pidFile + "; sleep 30")}, 400ms, "");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(hung.outcome, QuotaCommand::Outcome::timedOut);
+    EXPECT_GE(took, 350ms);
+    EXPECT_LT(took, 3s);
+    std::string helper;
+    std::ifstream(pidFile) >> helper;
+    EXPECT_TRUE(testsupport::eventually([&] { return !processExists(helper); }, 2000ms)) << helper;
+
+    // Output closed early but the process lingers: still bounded by the limit.
+    auto lingering = QuotaCommand::run({script(dir.path(), "linger", "exec >&-; sleep 30")}, 300ms, "");
+    EXPECT_EQ(lingering.outcome, QuotaCommand::Outcome::timedOut);
+}
+
+TEST(QuotaService, ReadsCommandOutput) {
+    QuotaProvider base{"x", "X", "#112233", "not_configured", std::nullopt, "", false};
+    auto r = QuotaService::resultFromOutput(base, "{\"status\":\"ok\",\"percent\":150,\"displayValue\":\"  12 left \"}\n");
+    EXPECT_EQ(r.status, "ok");
+    EXPECT_EQ(r.percent, 100.0);
+    EXPECT_EQ(r.displayValue, "12 left");
+    EXPECT_EQ(QuotaService::resultFromOutput(base, "{\"status\":\"ok\",\"percent\":-3,\"displayValue\":\"\"}").percent, 0.0);
+    EXPECT_FALSE(QuotaService::resultFromOutput(base, "{\"status\":\"ok\",\"percent\":\"5\",\"displayValue\":\"a\"}").percent);
+    auto notConfigured = QuotaService::resultFromOutput(base, "{\"status\":\"not_configured\",\"displayValue\":\"Sign in\"}");
+    EXPECT_EQ(notConfigured.status, "not_configured");
+    for (const char* bad : {"", "ok", "[]", "{\"status\":\"fine\",\"displayValue\":\"\"}",
+                            "{\"status\":\"ok\"}", "{\"status\":\"ok\",\"displayValue\":7}",
+                            "{\"status\":\"ok\",\"displayValue\":\"1234567890123456789012345\"}"}) {
+        auto e = QuotaService::resultFromOutput(base, bad);
+        EXPECT_EQ(e.status, "error") << bad;
+        EXPECT_FALSE(e.percent) << bad;
+    }
+    // 24 characters that take more bytes are fine.
+    EXPECT_EQ(QuotaService::resultFromOutput(base, "{\"status\":\"ok\",\"displayValue\":\"€€€€€€€€€€€€€€€€€€€€€€€€\"}").status, "ok");
+}
+
+TEST(QuotaService, RunsTheCommandsOfQuotasJsonAndFollowsItsChanges) {
+    testsupport::TemporaryDirectory dir;
+    const std::string good = script(dir.path(), "good", "echo '{\"status\":\"ok\",\"percent\":40,\"displayValue\":\"40 of 100\"}'");
+    const std::string bad = script(dir.path(), "bad", "echo nope");
+    const std::string slow = script(dir.path(), "slow", "sleep 5");
+    std::ofstream(dir.path() + "/quotas.json") << R"({"providers":[
+        {"id":"good","name":" Good ","color":"#00ff00","command":[")" << good << R"("]},
+        {"id":"bad","name":"Bad","color":"#ff0000","command":")" << bad << R"("},
+        {"id":"slow","name":"Slow","color":"#0000ff","command":[")" << slow << R"("]},
+        {"id":"gone","name":"Gone","color":"#000000","command":["/nonexistent/tool"]},
+        {"id":"cpu","name":"Duplicate of a built-in","color":"#000000","command":["/bin/true"]},
+        {"id":"Bad_Id","name":"x","color":"#000000","command":["/bin/true"]},
+        {"id":"nocolor","name":"x","color":"green","command":["/bin/true"]},
+        {"id":"nocommand","name":"x","color":"#000000"},
+        7
+    ]})";
+    LiveState live;
+    testsupport::LogCapture capture;
+    std::vector<std::string> lines;
+    std::mutex linesMutex;
+    QuotaService::Timing timing;
+    timing.commandTimeout = 300ms;
+    timing.refreshInterval = 60000ms;
+    timing.fileCheckInterval = 50ms;
+    QuotaService service(dir.path(), live, [&](const std::string& l) {
+        std::lock_guard lock(linesMutex);
+        lines.push_back(l);
+    }, timing);
+    service.start();
+    auto find = [&](const std::string& id) {
+        for (const auto& p : service.providers()) {
+            if (p.id == id) return std::optional(p);
+        }
+        return std::optional<QuotaProvider>();
+    };
+    ASSERT_TRUE(testsupport::eventually([&] { auto p = find("gone"); return p && p->displayValue == "Not set up"; }, 5000ms));
+    auto providers = service.providers();
+    ASSERT_EQ(providers.size(), 7u);
+    EXPECT_EQ(providers[0].id, "cpu");
+    EXPECT_EQ(providers[0].status, "not_configured") << "no sample yet";
+    EXPECT_EQ(find("good")->status, "ok");
+    EXPECT_EQ(find("good")->name, "Good");
+    EXPECT_EQ(find("good")->percent, 40.0);
+    EXPECT_EQ(find("bad")->status, "error");
+    EXPECT_EQ(find("slow")->status, "error");
+    EXPECT_EQ(find("slow")->displayValue, "Timed out");
+    EXPECT_EQ(find("gone")->status, "not_configured");
+    {
+        std::lock_guard lock(linesMutex);
+        EXPECT_EQ(lines.size(), 5u) << "one line per ignored entry";
+    }
+
+    MetricSample sample;
+    sample.cpuUsage = 12.6;
+    sample.memoryPercent = 50;
+    sample.diskPercent = 3.2;
+    live.recordSample(sample);
+    EXPECT_EQ(service.providers()[0].displayValue, "13%");
+    EXPECT_EQ(service.providers()[2].percent, 3.2);
+
+    // The file changes: the service picks it up without a restart.
+    std::this_thread::sleep_for(20ms);
+    std::ofstream(dir.path() + "/quotas.json", std::ios::trunc)
+        << R"([{"id":"only","name":"Only","color":"#abcdef","command":[")" << good << R"("]}])";
+    ASSERT_TRUE(testsupport::eventually([&] { auto p = find("only"); return p && p->status == "ok"; }, 5000ms));
+    EXPECT_EQ(service.providers().size(), 4u);
+
+    // Dock settings are checked and kept in the data directory.
+    std::string error;
+    EXPECT_FALSE(service.updateDockSettings(nlohmann::json{{"showInDock", "yes"}}, error));
+    EXPECT_FALSE(service.updateDockSettings(nlohmann::json{{"selection", "Auto"}}, error));
+    EXPECT_FALSE(service.updateDockSettings(nlohmann::json::array(), error));
+    EXPECT_TRUE(service.updateDockSettings(nlohmann::json{{"showInDock", true}, {"selection", "only"}}, error));
+    auto payload = service.dockPayload();
+    EXPECT_EQ(payload.size(), 3u);
+    EXPECT_EQ(payload["enabled"], true);
+    EXPECT_EQ(payload["selection"], "only");
+    EXPECT_EQ(payload["providers"].size(), 4u);
+    EXPECT_FALSE(payload["providers"][3].contains("builtIn"));
+    service.stop();
+    LiveState otherLive;
+    QuotaService reopened(dir.path(), otherLive, [](const std::string&) {});
+    EXPECT_TRUE(reopened.dockSettings().showInDock);
+    EXPECT_EQ(reopened.dockSettings().selection, "only");
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#include "ServerProcess.h"
+
+#include "support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace webapptest {
+
+int freePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+ServerProcess::ServerProcess(const std::string& dataDir, std::map<std::string, std::string> extra, int port)
+    : port_(port ? port : freePort()) {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        if (eq) env[std::string(static_cast<const char*>(*e), eq)] = eq + 1;
+    }
+    env["TIDEMARK_SERVER_TOKEN"] = token;
+    env["PORT"] = std::to_string(port_);
+    env["TIDEMARK_PORT"] = std::to_string(port_);
+    env["TIDEMARK_DATA_DIR"] = dataDir;
+    for (auto& [k, v] : extra) {
+        if (v.empty()) env.erase(k); else env[k] = v;
+    }
+    std::vector<std::string> flat;
+    for (auto& [k, v] : env) flat.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& s : flat) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    int fds[2];
+    pipe2(fds, O_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    const std::string path = testsupport::binDirectory() + "/TidemarkServer";
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    outFd_ = fds[0];
+}
+
+ServerProcess::~ServerProcess() {
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (outFd_ >= 0) close(outFd_);
+}
+
+void ServerProcess::drain(int timeoutMs) {
+    pollfd p{outFd_, POLLIN, 0};
+    while (poll(&p, 1, timeoutMs) > 0) {
+        char buffer[4096];
+        const ssize_t n = read(outFd_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        output_.append(buffer, static_cast<size_t>(n));
+        timeoutMs = 0;
+    }
+}
+
+std::string ServerProcess::output() {
+    drain(0);
+    return output_;
+}
+
+bool ServerProcess::waitUntilListening(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        drain(20);
+        if (output_.find("listening on http://127.0.0.1:" + std::to_string(port_)) != std::string::npos) return true;
+        if (waitForExit(0) != -1000) return false;
+    }
+    return false;
+}
+
+int ServerProcess::waitForExit(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+        if (reaped_) {
+            drain(0);
+            return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int ServerProcess::terminate(int timeoutMs) {
+    if (!reaped_) kill(pid_, SIGTERM);
+    return waitForExit(timeoutMs);
+}
+
+}  // namespace webapptest

@@ -1,0 +1,38 @@
+#pragma once
+// Starts the real TidemarkServer executable on a free port for a test.
+#include <map>
+#include <string>
+#include <sys/types.h>
+
+namespace webapptest {
+
+int freePort();
+
+class ServerProcess {
+public:
+    static constexpr const char* token = "0123456789ABCDEF0123456789ABCDEF";
+
+    // extra may override or add variables; an empty value removes the variable.
+    explicit ServerProcess(const std::string& dataDir, std::map<std::string, std::string> extra = {},
+                           int port = 0);
+    ~ServerProcess();
+
+    bool waitUntilListening(int timeoutMs = 10000);
+    // Sends SIGTERM and waits; returns the exit code, or -signal, or -1000 on time-out.
+    int terminate(int timeoutMs = 5000);
+    int waitForExit(int timeoutMs);
+    std::string output();  // everything read so far from stdout and stderr
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    void drain(int timeoutMs);
+    int port_;
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    std::string output_;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+}  // namespace webapptest
