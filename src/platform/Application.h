@@ -1,7 +1,28 @@
 #pragma once
+#include <functional>
 #include <memory>
 
 namespace platform {
+
+class Image;
+struct Event;
+
+// The application's tile in the Dock. display() shows the current icon image again;
+// the headless backend only counts the requests.
+class DockTile {
+public:
+    void display() {
+        ++displayCount_;
+        if (displayHandler_) displayHandler_();
+    }
+    unsigned long displayCount() const { return displayCount_; }
+    // What showing the tile means for the backend (headless: writing it as a PNG file).
+    void setDisplayHandler(std::function<void()> handler) { displayHandler_ = std::move(handler); }
+
+private:
+    unsigned long displayCount_ = 0;
+    std::function<void()> displayHandler_;
+};
 
 class ApplicationDelegate {
 public:
@@ -36,7 +57,27 @@ public:
     // path without the exit.
     void runWillTerminate();
 
+    // The Dock icon image; absent means the platform's default icon.
+    std::shared_ptr<Image> applicationIconImage() const { return iconImage_; }
+    void setApplicationIconImage(std::shared_ptr<Image> image) { iconImage_ = std::move(image); }
+    DockTile& dockTile() { return dockTile_; }
+
+    // The event being handled on the main thread right now; absent outside event handling.
+    std::shared_ptr<const Event> currentEvent() const { return currentEvent_; }
+    // Set by the UI backend around the dispatch of one event.
+    void setCurrentEvent(std::shared_ptr<const Event> event) { currentEvent_ = std::move(event); }
+
+    // A click on the Dock icon: asks the delegate; true when the platform's default
+    // handling should run (also when there is no delegate).
+    bool handleReopen(bool hasVisibleWindows = false) {
+        auto d = delegate();
+        return d ? d->applicationShouldHandleReopen(hasVisibleWindows) : true;
+    }
+
 private:
+    std::shared_ptr<Image> iconImage_;
+    DockTile dockTile_;
+    std::shared_ptr<const Event> currentEvent_;
     Application() = default;
     std::weak_ptr<ApplicationDelegate> delegate_;
     ActivationPolicy policy_ = ActivationPolicy::regular;

@@ -10,7 +10,8 @@
 
 namespace platform {
 
-enum class CachePolicy { useProtocolCachePolicy, reloadIgnoringLocalCacheData };
+// With the platform's numbering: 0, 1 and 2 (use cached data when present, else load).
+enum class CachePolicy { useProtocolCachePolicy, reloadIgnoringLocalCacheData, returnCacheDataElseLoad };
 
 struct URLRequest {
     std::string url;

@@ -1,0 +1,18 @@
+#include "platform/ui/Screen.h"
+
+namespace platform {
+
+namespace {
+std::optional<Screen>& headlessScreen() {
+    static std::optional<Screen> screen = Screen::headlessDefault();
+    return screen;
+}
+}  // namespace
+
+Screen Screen::headlessDefault() { return Screen{Rect{{0, 0}, {1440, 900}}, Rect{{0, 0}, {1440, 875}}}; }
+
+std::optional<Screen> Screen::main() { return headlessScreen(); }
+
+void Screen::setHeadlessMainScreen(std::optional<Screen> screen) { headlessScreen() = screen; }
+
+}  // namespace platform
