@@ -37,6 +37,13 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
     return !(dockQuotaIconController && dockQuotaIconController->advanceToNextProvider());
 }
 
+std::function<void(const nlohmann::json&)> AppDelegate::dockQuotaCallback() {
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    return [weakSelf](const nlohmann::json& body) {
+        if (auto self = weakSelf.lock()) self->handleDockQuotaMessage(body);
+    };
+}
+
 void AppDelegate::handleDockQuotaMessage(const nlohmann::json& body) {
     if (auto state = DockQuotaIconController::parseState(body)) {
         if (dockQuotaIconController) dockQuotaIconController->apply(std::move(*state), true);

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,8 @@ public:
 
     // The Dock quota callback's work for one "dockQuota" message body.
     void handleDockQuotaMessage(const nlohmann::json& body);
+    // The panel's onDockQuotaUpdate: holds the delegate weakly.
+    std::function<void(const nlohmann::json& body)> dockQuotaCallback();
 
 private:
     void scheduleAutoQuitIfRequested();

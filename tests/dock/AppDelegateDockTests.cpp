@@ -37,7 +37,8 @@ TEST(AppDelegateDock, QuotaMessagesAndTheReopenAnswer) {
     EXPECT_EQ(log.count("[Tidemark] Ignored invalid Dock quota payload"), 1u);
     EXPECT_FALSE(dock.state());
 
-    delegate->handleDockQuotaMessage(payload(3));
+    auto callback = delegate->dockQuotaCallback();
+    callback(payload(3));
     ASSERT_TRUE(dock.state());
     EXPECT_TRUE(defaults.boolForKey(DockQuotaIconController::enabledKey));  // applied with persist
     EXPECT_EQ(dock.currentProvider()->id, "p0");
@@ -55,6 +56,13 @@ TEST(AppDelegateDock, QuotaMessagesAndTheReopenAnswer) {
     EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
     EXPECT_FALSE(defaults.boolForKey(DockQuotaIconController::enabledKey));
 
+    // The callback holds the delegate weakly and does nothing once it is gone.
     platform::Application::shared().setDelegate({});
+    std::weak_ptr<AppDelegate> weak = delegate;
+    auto controller = delegate->dockQuotaIconController;
+    delegate.reset();
+    EXPECT_TRUE(weak.expired());
+    callback(payload(3));
+    EXPECT_FALSE(controller->state()->enabled);
     platform::RunLoop::main().useManualClock(false);
 }
