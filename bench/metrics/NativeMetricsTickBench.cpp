@@ -29,6 +29,20 @@ void BM_TickWithoutNetwork(benchmark::State& state) {
 }
 BENCHMARK(BM_TickWithoutNetwork)->Unit(benchmark::kMicrosecond);
 
+// Each reader alone, to see where a tick's time goes.
+template <auto Reader>
+void BM_Reader(benchmark::State& state) {
+    const auto source = platform::SystemCounterSource::live();
+    for (auto _ : state) {
+        auto value = Reader(source);
+        benchmark::DoNotOptimize(value);
+    }
+}
+BENCHMARK(BM_Reader<&Sampler::readCPUCounters>)->Name("BM_ReadCPUCounters")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reader<&Sampler::readNetworkCounters>)->Name("BM_ReadNetworkCounters")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reader<&Sampler::readMemory>)->Name("BM_ReadMemory")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reader<&Sampler::readDisk>)->Name("BM_ReadDisk")->Unit(benchmark::kMicrosecond);
+
 void BM_EncodeOnly(benchmark::State& state) {
     Sampler::MetricSample sample;
     sample.ts = 1'800'000'000'123;

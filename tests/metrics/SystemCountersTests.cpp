@@ -170,7 +170,7 @@ TEST(SystemCounters, LiveSystem) {
     EXPECT_GT(disk.total, 0u);
     EXPECT_LE(disk.used, disk.total);
 
-    // 64 MiB over loopback must not show up in the counted traffic.
+    // 64 MiB over loopback must not show up in the counted traffic (half of it would be plenty).
     testsupport::LocalHttpServer server;
     server.server().Post("/sink", [](const httplib::Request& request, httplib::Response& response) {
         response.set_content(std::to_string(request.body.size()), "text/plain");
@@ -179,14 +179,12 @@ TEST(SystemCounters, LiveSystem) {
     const auto before = Sampler::readNetworkCounters(source);
     httplib::Client client("127.0.0.1", server.port());
     const std::string payload(64u << 20, 'x');
-    for (int i = 0; i < 2; ++i) {
-        auto result = client.Post("/sink", payload, "application/octet-stream");
-        ASSERT_TRUE(result);
-        ASSERT_EQ(result->body, std::to_string(payload.size()));
-    }
+    auto result = client.Post("/sink", payload, "application/octet-stream");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->body, std::to_string(payload.size()));
     const auto after = Sampler::readNetworkCounters(source);
-    EXPECT_LT(after.received - std::min(after.received, before.received), 64u << 20);
-    EXPECT_LT(after.transmitted - std::min(after.transmitted, before.transmitted), 64u << 20);
+    EXPECT_LT(after.received - std::min(after.received, before.received), 32u << 20);
+    EXPECT_LT(after.transmitted - std::min(after.transmitted, before.transmitted), 32u << 20);
     EXPECT_GE(after.timestamp, before.timestamp);
 
     const auto second = Sampler::readCPUCounters(source);
