@@ -11,8 +11,19 @@
 
 void AppDelegate::applicationDidFinishLaunching() {
     serverManager = std::make_shared<NodeServerManager>();
+    menuBarController = std::make_shared<MenuBarController>();
+    updateController = std::make_shared<TidemarkUpdateController>();
     // After the update controller, before the panel, whose Dock quota callback uses it.
     dockQuotaIconController = std::make_shared<DockQuotaIconController>(platform::UserDefaults::standard());
+    panelController = std::make_shared<PanelWindowController>(serverManager, updateController, dockQuotaCallback());
+
+    std::weak_ptr<AppDelegate> weakDelegate = weak_from_this();
+    menuBarController->onTogglePanel = [weakDelegate] {
+        auto self = weakDelegate.lock();
+        if (!self) return;
+        self->panelController->toggle(self->menuBarController->statusItem->button());
+    };
+    menuBarController->onQuit = [] { platform::Application::shared().terminate(); };
 
     scheduleAutoQuitIfRequested();
 
@@ -25,7 +36,18 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::handleStartResult(const NodeServerManager::Result& result) {
-    if (result) return;
+    if (result) {
+        // Nothing else starts; the panel shows the error, now if it was opened before.
+        panelController->webController->showError(*result);
+        if (auto anchor = panelController->anchorButton.lock()) panelController->showPopover(anchor);
+        return;
+    }
+    auto& web = *panelController->webController;
+    web.isServerReady = true;
+    web.loadRouteIfNeeded(false);
+    web.view()->layoutSubtreeIfNeeded();
+    if (platform::environmentEquals("TIDEMARK_TEST_SHOW_PANEL", "1"))
+        panelController->toggle(menuBarController->statusItem->button());
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -5,6 +5,9 @@
 #include <string>
 
 #include "dock/DockQuotaIconController.h"
+#include "menu/MenuBarController.h"
+#include "panel/PanelWindowController.h"
+#include "panel/TidemarkUpdateController.h"
 #include "platform/Application.h"
 #include "server/NodeServerManager.h"
 
@@ -20,6 +23,9 @@ public:
     static std::optional<double> parseAutoQuitAfter(const std::string& value);
 
     std::shared_ptr<NodeServerManager> serverManager;
+    std::shared_ptr<MenuBarController> menuBarController;
+    std::shared_ptr<PanelWindowController> panelController;
+    std::shared_ptr<TidemarkUpdateController> updateController;
     std::shared_ptr<DockQuotaIconController> dockQuotaIconController;
 
     // The Dock quota callback's work for one "dockQuota" message body.
