@@ -329,6 +329,23 @@ TEST(DispatchTimerTests, CancelStopsNewFiringsFromInsideAndFromAnotherThread) {
         EXPECT_TRUE(timer->isCancelled());
     }
 
+    // Cancelled while its firing waits in the queue: that firing never starts.
+    {
+        auto queue = DispatchQueue::serial("Tidemark.Tests.CancelQueued");
+        Semaphore release;
+        std::atomic<int> firings{0};
+        queue->async([&] { release.waitFor(5s); });
+        auto timer = DispatchTimer::make(queue);
+        timer->schedule(5ms, 5ms, 0ms);
+        timer->setEventHandler([&] { ++firings; });
+        timer->resume();
+        std::this_thread::sleep_for(40ms);  // due, handed to the blocked queue
+        timer->cancel();
+        release.signal();
+        queue->sync([] {});
+        EXPECT_EQ(firings.load(), 0);
+    }
+
     // Released without cancel: it stops, and nothing crashes while a tick is on its way.
     std::atomic<int> firings{0};
     {
