@@ -137,6 +137,23 @@
     }
     state.processes = data.processes;
     renderProcesses();
+    if (s && state.quotas) refreshBuiltInQuotas(s);
+  }
+
+  // The built-in providers follow the live sample between quota polls.
+  function refreshBuiltInQuotas(s) {
+    var values = { cpu: s.cpuUsage, memory: s.memoryPercent, disk: s.diskPercent };
+    var changed = false;
+    state.quotas.providers.forEach(function (p) {
+      if (!p.builtIn || values[p.id] == null) return;
+      var v = Math.max(0, Math.min(100, values[p.id]));
+      var text = Math.round(v) + '%';
+      if (p.displayValue !== text || p.status !== 'ok') changed = true;
+      p.status = 'ok';
+      p.percent = v;
+      p.displayValue = text;
+    });
+    if (changed) renderQuotas();
   }
 
   function appendLive(s) {
