@@ -59,6 +59,14 @@ size_t threadCount() {
     return n;
 }
 
+// A named pipe a child can block on until the test lets it go on.
+// Each one is for a single release: a reopened fifo could see a writer still closing.
+std::string makeFifo(const testsupport::TemporaryDirectory& directory, const std::string& name = "go") {
+    const std::string path = directory.path() + "/" + name;
+    EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    return path;
+}
+
 bool isAliveAndNotZombie(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -111,7 +119,11 @@ TEST(Process, OutputAndErrorShareOnePipeInArrivalOrder) {
 }
 
 TEST(Process, ReadabilityHandlerRunsPerChunkAndOnceAtEnd) {
-    auto process = shell("printf a; sleep 0.2; printf b; sleep 0.2; printf c");
+    // The child waits for us between chunks, so they cannot merge however slow we are.
+    testsupport::TemporaryDirectory directory;
+    const std::string first = makeFifo(directory, "first");
+    const std::string second = makeFifo(directory, "second");
+    auto process = shell("printf a; read x < " + first + "; printf b; read x < " + second + "; printf c");
     auto pipe = std::make_shared<Pipe>();
     process->standardOutput = pipe;
     std::mutex mutex;
@@ -128,12 +140,15 @@ TEST(Process, ReadabilityHandlerRunsPerChunkAndOnceAtEnd) {
         if (data.empty()) handle.setReadabilityHandler({});
     });
     ASSERT_FALSE(process->run());
-    ASSERT_TRUE(eventually(
-        [&] {
-            std::lock_guard lock(mutex);
-            return !chunks.empty() && chunks.back().empty();
-        },
-        5s));
+    const auto chunkCount = [&] {
+        std::lock_guard lock(mutex);
+        return chunks.size();
+    };
+    ASSERT_TRUE(eventually([&] { return chunkCount() == 1; }, 5s));
+    std::ofstream(first) << "\n";
+    ASSERT_TRUE(eventually([&] { return chunkCount() == 2; }, 5s));
+    std::ofstream(second) << "\n";
+    ASSERT_TRUE(eventually([&] { return chunkCount() == 4; }, 5s));
     std::this_thread::sleep_for(100ms);
     std::lock_guard lock(mutex);
     EXPECT_EQ(chunks, (std::vector<std::string>{"a", "b", "c", ""}));
@@ -293,10 +308,13 @@ TEST(Process, TerminationHandler) {
 
     // Removed before the exit: never runs.
     std::atomic<bool> removedRan{false};
-    auto removed = shell("sleep 0.2");
+    testsupport::TemporaryDirectory directory;
+    const std::string fifo = makeFifo(directory);
+    auto removed = shell("read x < " + fifo);
     removed->setTerminationHandler([&](Process&) { removedRan = true; });
     ASSERT_FALSE(removed->run());
     removed->setTerminationHandler({});
+    std::ofstream(fifo) << "\n";
     ASSERT_TRUE(removed->waitUntilExit(5000ms));
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(removedRan);
