@@ -11,6 +11,7 @@
 
 void AppDelegate::applicationDidFinishLaunching() {
     serverManager = std::make_shared<NodeServerManager>();
+    metricsSampler = std::make_shared<NativeMetricsSampler>(serverManager);
     menuBarController = std::make_shared<MenuBarController>();
     updateController = std::make_shared<TidemarkUpdateController>();
     // After the update controller, before the panel, whose Dock quota callback uses it.
@@ -42,6 +43,7 @@ void AppDelegate::handleStartResult(const NodeServerManager::Result& result) {
         if (auto anchor = panelController->anchorButton.lock()) panelController->showPopover(anchor);
         return;
     }
+    metricsSampler->start();
     auto& web = *panelController->webController;
     web.isServerReady = true;
     web.loadRouteIfNeeded(false);
@@ -51,6 +53,7 @@ void AppDelegate::handleStartResult(const NodeServerManager::Result& result) {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    if (metricsSampler) metricsSampler->stop();
     if (serverManager) serverManager->stop();
 }
 

@@ -6,6 +6,7 @@
 
 #include "dock/DockQuotaIconController.h"
 #include "menu/MenuBarController.h"
+#include "metrics/NativeMetricsSampler.h"
 #include "panel/PanelWindowController.h"
 #include "panel/TidemarkUpdateController.h"
 #include "platform/Application.h"
@@ -23,6 +24,7 @@ public:
     static std::optional<double> parseAutoQuitAfter(const std::string& value);
 
     std::shared_ptr<NodeServerManager> serverManager;
+    std::shared_ptr<NativeMetricsSampler> metricsSampler;
     std::shared_ptr<MenuBarController> menuBarController;
     std::shared_ptr<PanelWindowController> panelController;
     std::shared_ptr<TidemarkUpdateController> updateController;
