@@ -148,6 +148,7 @@ public:
     const std::shared_ptr<platform::DispatchQueue>& queue() const { return queue_; }
     Timebase machTimebase() const { return machTimebase_; }
     bool shouldSimulateNetworkHang() const { return shouldSimulateNetworkHang_; }
+    bool isRequestInFlight() const { return requestInFlight_; }  // read on `queue`
     std::string networkCommandPath() const;
 
 private:

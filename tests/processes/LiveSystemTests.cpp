@@ -96,8 +96,8 @@ TEST(LiveProcessUsage, ABurningChildReportsAboutOneProcessorOnTheSecondCycle) {
     for (const auto& process : second) {
         if (process["pid"].get<int>() != burner.pid()) continue;
         found = true;
-        // One processor, less what the other work on this machine takes from it.
-        EXPECT_GT(process["cpuPercent"].get<double>(), 50);
+        // One processor, less what other work on this shared machine takes from it.
+        EXPECT_GT(process["cpuPercent"].get<double>(), 25);
         EXPECT_LT(process["cpuPercent"].get<double>(), 110);
         EXPECT_EQ(process["name"], "tidemark-proces");  // comm keeps 15 bytes
     }
@@ -110,8 +110,8 @@ TEST(LiveProcessUsage, AChildWritingAndSyncingAFileReportsItsWrites) {
     constexpr uint64_t bytes = 4 << 20;
     Helper writer({"write", path, std::to_string(bytes)});
     const auto sampler = std::make_shared<Sampler>(nullptr, Sampler::Configuration{});
-    Sampler::UsageMap before;
-    ASSERT_TRUE(testsupport::eventually([&] { before = sampler->readAllProcessUsage(); return before.count(writer.pid()) > 0; }, 2s));
+    ASSERT_TRUE(testsupport::eventually([&] { return std::filesystem::exists(path + ".ready"); }, 5s));
+    const auto before = sampler->readAllProcessUsage();
     ::kill(writer.pid(), SIGUSR1);
     ASSERT_TRUE(testsupport::eventually([&] { return std::filesystem::exists(path + ".done"); }, 10s));
     const auto after = sampler->readAllProcessUsage();

@@ -1,6 +1,7 @@
 // A child that puts a known load on the machine for the live-system tests:
 //   burn                          spins on one processor until killed
-//   write <path> <bytes>          on SIGUSR1 writes and syncs the bytes, then creates <path>.done
+//   write <path> <bytes>          creates <path>.ready, then on SIGUSR1 writes and syncs the
+//                                 bytes and creates <path>.done
 //   tcp <port> <up> <down>        connects to 127.0.0.1:<port>, waits for one byte, sends <up>
 //                                 bytes, reads <down> bytes, then keeps the connection open
 #include <arpa/inet.h>
@@ -27,6 +28,8 @@ int write(const char* path, size_t bytes) {
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);
     sigprocmask(SIG_BLOCK, &set, nullptr);
+    const std::string ready = std::string(path) + ".ready";
+    ::close(::open(ready.c_str(), O_WRONLY | O_CREAT, 0600));
     int signal = 0;
     sigwait(&set, &signal);
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);

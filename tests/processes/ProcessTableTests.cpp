@@ -84,7 +84,7 @@ TEST(ProcessUsageReader, ReadsEveryCompleteNumericEntryOfAFixtureTree) {
     EXPECT_EQ(init.diskReadBytes, 4096u);
     EXPECT_EQ(init.diskWriteBytes, 8192u);
 
-    EXPECT_EQ(usage.at(42).name, "a) (b c");
+    EXPECT_EQ(usage.at(42).name, "a) (b c)");
     EXPECT_EQ(usage.at(42).startTime, 77u);
     EXPECT_EQ(usage.at(42).residentBytes, 0u);  // shared above resident
     EXPECT_EQ(usage.at(43).name, "\xE2\x82\xAC\xEF\xBF\xBD");

@@ -57,8 +57,9 @@ TEST(ProcessSelection, DisjointTopSetsGiveThirtyTwo) {
     std::set<int32_t> expected;
     for (int group = 0; group < 4; ++group)
         for (int i = 2; i < 10; ++i) expected.insert(100 + group * 10 + i);  // the 8 largest of each group
-    EXPECT_EQ(std::set<int32_t>(pids(selected).begin(), pids(selected).end()), expected);
-    EXPECT_TRUE(std::is_sorted(pids(selected).begin(), pids(selected).end()));
+    const auto selectedPids = pids(selected);
+    EXPECT_EQ(std::set<int32_t>(selectedPids.begin(), selectedPids.end()), expected);
+    EXPECT_TRUE(std::is_sorted(selectedPids.begin(), selectedPids.end()));
 }
 
 TEST(ProcessSelection, TiesKeepInputOrderAndOverlapsAreListedOnce) {
