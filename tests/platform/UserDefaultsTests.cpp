@@ -56,7 +56,7 @@ TEST(UserDefaults, ValuesSurviveARestartInTheirJsonForms) {
 TEST(UserDefaults, CorruptFileIsMovedAsideNotOverwritten) {
     TemporaryDirectory dir;
     const std::string path = dir.path() + "/defaults.json";
-    for (const std::string broken : {std::string("{\"Tidemark.panelHeight\": 6"), std::string("[1,2]")}) {
+    for (const std::string& broken : {std::string("{\"Tidemark.panelHeight\": 6"), std::string("[1,2]")}) {
         std::ofstream(path) << broken;
         platform::UserDefaults defaults(path);
         EXPECT_EQ(defaults.doubleForKey("Tidemark.panelHeight"), 0.0);
@@ -89,7 +89,7 @@ TEST(UserDefaults, ConcurrentWritersLeaveAValidFile) {
 }
 
 TEST(Base64, RoundTripsAndRejectsMalformedText) {
-    for (const std::string bytes : {std::string(), std::string("a"), std::string("ab"), std::string("abc"),
+    for (const std::string& bytes : {std::string(), std::string("a"), std::string("ab"), std::string("abc"),
                                     std::string("\x00\x01\x02\xfd\xfe\xff", 6)})
         EXPECT_EQ(platform::base64Decode(platform::base64Encode(bytes)), bytes);
     EXPECT_EQ(platform::base64Encode("Tidemark"), "VGlkZW1hcms=");
