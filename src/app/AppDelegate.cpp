@@ -12,6 +12,7 @@
 void AppDelegate::applicationDidFinishLaunching() {
     serverManager = std::make_shared<NodeServerManager>();
     metricsSampler = std::make_shared<NativeMetricsSampler>(serverManager);
+    processSampler = std::make_shared<NativeProcessSampler>(serverManager);
     menuBarController = std::make_shared<MenuBarController>();
     updateController = std::make_shared<TidemarkUpdateController>();
     // After the update controller, before the panel, whose Dock quota callback uses it.
@@ -44,6 +45,7 @@ void AppDelegate::handleStartResult(const NodeServerManager::Result& result) {
         return;
     }
     metricsSampler->start();
+    processSampler->start();
     auto& web = *panelController->webController;
     web.isServerReady = true;
     web.loadRouteIfNeeded(false);
@@ -54,6 +56,7 @@ void AppDelegate::handleStartResult(const NodeServerManager::Result& result) {
 
 void AppDelegate::applicationWillTerminate() {
     if (metricsSampler) metricsSampler->stop();
+    if (processSampler) processSampler->stop();
     if (serverManager) serverManager->stop();
 }
 

@@ -7,6 +7,7 @@
 #include "dock/DockQuotaIconController.h"
 #include "menu/MenuBarController.h"
 #include "metrics/NativeMetricsSampler.h"
+#include "processes/NativeProcessSampler.h"
 #include "panel/PanelWindowController.h"
 #include "panel/TidemarkUpdateController.h"
 #include "platform/Application.h"
@@ -25,6 +26,7 @@ public:
 
     std::shared_ptr<NodeServerManager> serverManager;
     std::shared_ptr<NativeMetricsSampler> metricsSampler;
+    std::shared_ptr<NativeProcessSampler> processSampler;
     std::shared_ptr<MenuBarController> menuBarController;
     std::shared_ptr<PanelWindowController> panelController;
     std::shared_ptr<TidemarkUpdateController> updateController;
