@@ -16,12 +16,9 @@ MenuBarController::MenuBarController(std::shared_ptr<platform::LoginItemService>
       loginItems_(std::move(loginItems)),
       lifetime_(std::make_shared<MenuBarController*>(this)) {
     auto button = statusItem->button();
-    std::shared_ptr<platform::Image> image;
-    if (auto bytes = platform::base64Decode(statusIconBase64)) image = platform::Image::fromPNGData(*bytes);
+    auto image = statusIcon(statusIconBase64);
     if (button) {
         if (image) {
-            image->setSize({18, 18});
-            image->setTemplate(true);
             button->setImage(image);
         } else {
             button->setTitle("Tide");
@@ -35,6 +32,16 @@ MenuBarController::MenuBarController(std::shared_ptr<platform::LoginItemService>
     menu->addItem(std::make_shared<platform::MenuItem>("Quit Tidemark", [this] { quit(); }, "q"));
     // Never attached: every click reaches the button, and the menu is popped up by hand.
     statusItem->setMenu(nullptr);
+}
+
+std::shared_ptr<platform::Image> MenuBarController::statusIcon(const std::string& base64) {
+    auto bytes = platform::base64Decode(base64);
+    if (!bytes) return nullptr;
+    auto image = platform::Image::fromPNGData(*bytes);
+    if (!image) return nullptr;
+    image->setSize({18, 18});
+    image->setTemplate(true);
+    return image;
 }
 
 MenuBarController::~MenuBarController() {

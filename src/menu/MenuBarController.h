@@ -1,9 +1,11 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/ui/LoginItemService.h"
 #include "platform/ui/Menu.h"
+#include "platform/graphics/Image.h"
 #include "platform/ui/StatusBar.h"
 
 // The status item in the menu bar: a left click toggles the panel, a right click opens
@@ -28,6 +30,8 @@ public:
 
     // The 44 × 44 template glyph as base64 PNG.
     static const char* const statusIconBase64;
+    // The 18 × 18 template image from base64 PNG text; nullptr when it does not decode.
+    static std::shared_ptr<platform::Image> statusIcon(const std::string& base64);
     static constexpr platform::EventMask statusButtonActionMask =
         platform::eventMask(platform::EventType::leftMouseUp) | platform::eventMask(platform::EventType::rightMouseDown);
 

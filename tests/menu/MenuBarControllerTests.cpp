@@ -72,6 +72,11 @@ TEST(MenuBarController, PutsTheTemplateGlyphIntoTheBarWithTheMenuNeverAttached) 
     EXPECT_GT(opaque, 150u);
     EXPECT_LT(opaque, 44u * 44u / 2);
 
+    EXPECT_FALSE(MenuBarController::statusIcon("not base64 at all!")) << "the title \"Tide\" shows instead";
+    EXPECT_FALSE(MenuBarController::statusIcon(platform::base64Encode("GIF89a not a png")));
+    EXPECT_FALSE(MenuBarController::statusIcon(std::string(MenuBarController::statusIconBase64).substr(0, 200)))
+        << "truncated PNG";
+
     const size_t before = platform::StatusBar::system().items().size();
     {
         Controller c;
