@@ -58,6 +58,8 @@ void AppDelegate::applicationWillTerminate() {
     if (metricsSampler) metricsSampler->stop();
     if (processSampler) processSampler->stop();
     if (serverManager) serverManager->stop();
+    // An update downloaded during this run replaces the installation now.
+    if (updateController && updateController->updaterController) updateController->updaterController->installStagedUpdateIfAny();
 }
 
 // A Dock click that moved the icon on needs no default handling.

@@ -20,7 +20,7 @@ bool haveServer() { return std::filesystem::exists(testsupport::binDirectory() +
 
 TEST(TidemarkProcess, ServesOnTheTestPortAndQuitsCleanly) {
     if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
-    TidemarkRun run({{"TIDEMARK_TEST_AUTO_QUIT_AFTER", "6"}});
+    TidemarkRun run(std::map<std::string, std::string>{{"TIDEMARK_TEST_AUTO_QUIT_AFTER", "6"}});
     ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
 
     httplib::Client client("127.0.0.1", run.port());

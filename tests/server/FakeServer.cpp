@@ -19,8 +19,6 @@ extern char** environ;
 
 namespace {
 
-httplib::Server* server = nullptr;
-
 std::string env(const char* name) {
     const char* value = getenv(name);
     return value ? value : "";
@@ -33,8 +31,7 @@ void writeChunk(int fd, const std::string& text) {
 
 int serve() {
     httplib::Server http;
-    server = &http;
-    signal(SIGTERM, [](int) { server->stop(); });
+    signal(SIGTERM, [](int) { _exit(0); });
     http.Get("/api/health", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
     if (!http.listen("127.0.0.1", std::atoi(env("PORT").c_str()))) return 1;
     return 0;
