@@ -3,10 +3,10 @@
 
 #include <filesystem>
 
-#include "e2e/TidemarkRun.h"
+#include "support/TidemarkRun.h"
 
 using namespace std::chrono_literals;
-using e2e::TidemarkRun;
+using testsupport::TidemarkRun;
 
 namespace {
 
@@ -20,7 +20,9 @@ bool haveServer() { return std::filesystem::exists(testsupport::binDirectory() +
 
 TEST(TidemarkProcess, ServesOnTheTestPortAndQuitsCleanly) {
     if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
-    TidemarkRun run(std::map<std::string, std::string>{{"TIDEMARK_TEST_AUTO_QUIT_AFTER", "6"}});
+    testsupport::TidemarkRunOptions options;
+    options.environment["TIDEMARK_TEST_AUTO_QUIT_AFTER"] = "6";
+    TidemarkRun run(options);
     ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
 
     httplib::Client client("127.0.0.1", run.port());
@@ -42,7 +44,7 @@ TEST(TidemarkProcess, ServesOnTheTestPortAndQuitsCleanly) {
     ASSERT_TRUE(run.process().waitUntilExit(20s)) << "auto-quit after 6 s";
     EXPECT_EQ(run.process().terminationReason(), platform::Process::TerminationReason::exit);
     EXPECT_EQ(run.process().terminationStatus(), 0);
-    for (int pid : children) EXPECT_FALSE(e2e::processAlive(pid)) << "server " << pid << " left running";
+    for (int pid : children) EXPECT_FALSE(testsupport::processAlive(pid)) << "server " << pid << " left running";
     EXPECT_EQ(run.output().find("[Tidemark] Server exited with status"), std::string::npos) << run.output();
 }
 
@@ -55,7 +57,7 @@ TEST(TidemarkProcess, SigtermStopsTheServerToo) {
     ::kill(run.process().processIdentifier(), SIGTERM);
     ASSERT_TRUE(run.process().waitUntilExit(10s));
     EXPECT_EQ(run.process().terminationStatus(), 0);
-    for (int pid : children) EXPECT_FALSE(e2e::processAlive(pid));
+    for (int pid : children) EXPECT_FALSE(testsupport::processAlive(pid));
 }
 
 TEST(TidemarkProcess, NoServerOutlivesAKilledTidemark) {
@@ -67,5 +69,5 @@ TEST(TidemarkProcess, NoServerOutlivesAKilledTidemark) {
     ::kill(run.process().processIdentifier(), SIGKILL);
     ASSERT_TRUE(run.process().waitUntilExit(10s));
     for (int pid : children)
-        EXPECT_TRUE(testsupport::eventually([&] { return !e2e::processAlive(pid); }, 5s)) << "server " << pid << " outlived Tidemark";
+        EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(pid); }, 5s)) << "server " << pid << " outlived Tidemark";
 }

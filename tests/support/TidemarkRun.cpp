@@ -1,4 +1,4 @@
-#include "e2e/TidemarkRun.h"
+#include "support/TidemarkRun.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,7 +11,7 @@
 #include "platform/Environment.h"
 #include "platform/LoopbackPort.h"
 
-namespace e2e {
+namespace testsupport {
 
 struct TidemarkRun::Output {
     mutable std::mutex mutex;
@@ -34,8 +34,15 @@ bool processAlive(int pid) {
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
-TidemarkRun::TidemarkRun(std::map<std::string, std::string> extraEnvironment)
-    : port_(freeLoopbackPort()), token_("E2E" + std::to_string(getpid()) + "TOKEN"), output_(std::make_shared<Output>()) {
+TidemarkRun::TidemarkRun(TidemarkRunOptions options) : output_(std::make_shared<Output>()) {
+    if (auto given = options.environment.find("TIDEMARK_TEST_PORT"); given != options.environment.end())
+        port_ = std::stoi(given->second);
+    else
+        port_ = freeLoopbackPort();
+    if (auto given = options.environment.find("TIDEMARK_TEST_TOKEN"); given != options.environment.end())
+        token_ = given->second;
+    else if (options.fixedToken)
+        token_ = "E2E" + std::to_string(getpid()) + "TOKEN";
     auto environment = platform::processEnvironment();
     environment["HOME"] = home_.path();
     environment["XDG_DATA_HOME"] = home_.path() + "/data";
@@ -46,14 +53,25 @@ TidemarkRun::TidemarkRun(std::map<std::string, std::string> extraEnvironment)
     environment["TIDEMARK_UI"] = "headless";
     environment["TIDEMARK_TESTING"] = "1";
     environment["TIDEMARK_TEST_PORT"] = std::to_string(port_);
-    environment["TIDEMARK_TEST_TOKEN"] = token_;
+    if (!token_.empty()) environment["TIDEMARK_TEST_TOKEN"] = token_;
     environment["TIDEMARK_TEST_DATA_SUFFIX"] = "e2e";
     environment.erase("DISPLAY");
     environment.erase("WAYLAND_DISPLAY");
-    for (auto& [name, value] : extraEnvironment) environment[name] = value;
+    environment.erase("TIDEMARK_KEEP_POPOVER_OPEN");
+    environment.erase("TIDEMARK_TEST_SHOW_PANEL");
+    for (auto& [name, value] : options.environment) environment[name] = value;
 
+    std::string executable = binDirectory() + "/Tidemark";
+    if (options.copiedInstallWithServer) {
+        const std::string install = home_.path() + "/install";
+        std::filesystem::create_directories(install);
+        std::filesystem::copy_file(executable, install + "/Tidemark");
+        if (!options.copiedInstallWithServer->empty())
+            std::filesystem::copy_file(*options.copiedInstallWithServer, install + "/TidemarkServer");
+        executable = install + "/Tidemark";
+    }
     process_ = platform::Process::make();
-    process_->executablePath = testsupport::binDirectory() + "/Tidemark";
+    process_->executablePath = executable;
     process_->environment = environment;
     pipe_ = std::make_shared<platform::Pipe>();
     process_->standardOutput = pipe_;
@@ -85,11 +103,17 @@ std::string TidemarkRun::output() const {
 }
 
 bool TidemarkRun::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
-    return testsupport::eventually([&] { return output().find(text) != std::string::npos; }, timeout);
+    return eventually([&] { return output().find(text) != std::string::npos; }, timeout);
+}
+
+bool TidemarkRun::stop() {
+    ::kill(process_->processIdentifier(), SIGTERM);
+    return process_->waitUntilExit(std::chrono::seconds(10)) &&
+           process_->terminationReason() == platform::Process::TerminationReason::exit && process_->terminationStatus() == 0;
 }
 
 bool TidemarkRun::waitUntilHealthy(std::chrono::milliseconds timeout) const {
-    return testsupport::eventually(
+    return eventually(
         [&] {
             httplib::Client client("127.0.0.1", port_);
             client.set_connection_timeout(0, 200000);
@@ -118,4 +142,4 @@ std::vector<int> TidemarkRun::childPids() const {
     return children;
 }
 
-}  // namespace e2e
+}  // namespace testsupport

@@ -10,12 +10,22 @@
 #include "platform/Process.h"
 #include "support/TestSupport.h"
 
-namespace e2e {
+
+namespace testsupport {
+
+struct TidemarkRunOptions {
+    // Added to (or overriding) the test switches.
+    std::map<std::string, std::string> environment;
+    // Set TIDEMARK_TEST_TOKEN to a known value (unless the environment above sets it).
+    bool fixedToken = true;
+    // Run a copy of Tidemark from a fresh folder, with this program beside it as its
+    // TidemarkServer (empty: none, which makes Tidemark attach to a development server).
+    std::optional<std::string> copiedInstallWithServer;
+};
 
 class TidemarkRun {
 public:
-    // extraEnvironment is added to (or overrides) the test switches.
-    explicit TidemarkRun(std::map<std::string, std::string> extraEnvironment = {});
+    explicit TidemarkRun(TidemarkRunOptions options = {});
     ~TidemarkRun();
 
     int port() const { return port_; }
@@ -29,6 +39,8 @@ public:
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
     // Waits until GET /api/health answers 200.
     bool waitUntilHealthy(std::chrono::milliseconds timeout) const;
+    // SIGTERM, then true when Tidemark ended through its normal path with status 0.
+    bool stop();
     // Direct children of the Tidemark process (by /proc/<pid>/stat).
     std::vector<int> childPids() const;
 
@@ -45,4 +57,4 @@ private:
 bool processAlive(int pid);
 int freeLoopbackPort();
 
-}  // namespace e2e
+}  // namespace testsupport
