@@ -10,7 +10,7 @@
 #include "platform/UserDefaults.h"
 
 void AppDelegate::applicationDidFinishLaunching() {
-    serverManager = std::make_shared<NodeServerManager>();
+    serverManager = makeServerManager();
     metricsSampler = std::make_shared<NativeMetricsSampler>(serverManager);
     processSampler = std::make_shared<NativeProcessSampler>(serverManager);
     menuBarController = std::make_shared<MenuBarController>();

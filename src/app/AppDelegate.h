@@ -24,6 +24,11 @@ public:
     // nothing after it. Absent when it does not parse.
     static std::optional<double> parseAutoQuitAfter(const std::string& value);
 
+    // Makes the one server manager; tests supply one with shorter waits.
+    std::function<std::shared_ptr<NodeServerManager>()> makeServerManager = [] {
+        return std::make_shared<NodeServerManager>();
+    };
+
     std::shared_ptr<NodeServerManager> serverManager;
     std::shared_ptr<NativeMetricsSampler> metricsSampler;
     std::shared_ptr<NativeProcessSampler> processSampler;
