@@ -237,6 +237,14 @@ TEST_F(ProcessIngest, BodyEncodingTruncatesMillisecondsAndRejectsNonFiniteNumber
     broken.downloadBps = std::numeric_limits<double>::infinity();
     EXPECT_FALSE(Sampler::encode({0, {broken}}, error));
     EXPECT_FALSE(error.description.empty());
+    // The first post's completion must have been handled, or the next send is skipped.
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            bool inFlight = true;
+            sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
+            return !inFlight;
+        },
+        5s));
     sampler->queue()->sync([&] { sampler->send({broken}, at); });
     EXPECT_EQ(log.countPrefix(failurePrefix + error.description), 1u);
     // Not sent, and nothing left in flight.
