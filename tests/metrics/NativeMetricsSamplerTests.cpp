@@ -228,7 +228,7 @@ TEST(NativeMetricsSampler, HangingServerTimesOutAndFailuresAreThrottled) {
     const auto firstLine = SteadyClock::now();
     // Tick at 1 s plus the session's 3-second limit.
     EXPECT_GE(seconds(firstLine - started), 3.7);
-    EXPECT_LE(seconds(firstLine - started), 5.5);
+    EXPECT_LE(seconds(firstLine - started), 7.0);
     const auto lines = log.lines();
     const auto line = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind(failedPrefix, 0) == 0; });
     ASSERT_NE(line, lines.end());
@@ -239,9 +239,11 @@ TEST(NativeMetricsSampler, HangingServerTimesOutAndFailuresAreThrottled) {
     // after that (about 12 s) is logged.
     ASSERT_TRUE(testsupport::eventually([&] { return log.countPrefix(failedPrefix) >= 2; }, 12s));
     const double gap = seconds(SteadyClock::now() - firstLine);
-    EXPECT_GE(gap, 6.5);
-    EXPECT_LE(gap, 10);
-    EXPECT_EQ(server.count(), 3u);
+    // At least the throttle's 6 s: the failure at about 8 s was dropped.
+    EXPECT_GE(gap, 6.0);
+    EXPECT_LE(gap, 11);
+    EXPECT_GE(server.count(), 3u);
+    EXPECT_LE(server.count(), 4u);
     EXPECT_EQ(log.countPrefix("[Tidemark] Native metric ingestion"), 2u);
     sampler.reset();
 }

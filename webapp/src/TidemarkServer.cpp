@@ -151,33 +151,21 @@ void TidemarkServer::installRoutes() {
     http_.Get("/api/health", [](const httplib::Request&, httplib::Response& response) {
         sendJSON(response, 200, json{{"ok", true}});
     });
-    http_.Post("/api/metrics/ingest", [this](const httplib::Request& request, httplib::Response& response) {
-        handleMetricsIngest(request, response);
-    });
-    http_.Post("/api/processes/ingest", [this](const httplib::Request& request, httplib::Response& response) {
-        handleProcessesIngest(request, response);
-    });
-    http_.Get("/login", [this](const httplib::Request& request, httplib::Response& response) {
-        handleLogin(request, response);
-    });
-    http_.Get("/api/state", [this](const httplib::Request& request, httplib::Response& response) {
-        handleState(request, response);
-    });
-    http_.Get("/api/history", [this](const httplib::Request& request, httplib::Response& response) {
-        handleHistory(request, response);
-    });
-    http_.Get("/api/quotas", [this](const httplib::Request& request, httplib::Response& response) {
-        handleQuotas(request, response);
-    });
-    http_.Put("/api/dock", [this](const httplib::Request& request, httplib::Response& response) {
-        handleDockUpdate(request, response);
-    });
-    http_.Get("/assets/.*", [this](const httplib::Request& request, httplib::Response& response) {
-        handleAsset(request, response);
-    });
-    http_.Get("/", [this](const httplib::Request& request, httplib::Response& response) {
-        handlePage(request, response);
-    });
+    using Handler = void (TidemarkServer::*)(const httplib::Request&, httplib::Response&);
+    const auto bind = [this](Handler handler) {
+        return [this, handler](const httplib::Request& request, httplib::Response& response) {
+            (this->*handler)(request, response);
+        };
+    };
+    http_.Post("/api/metrics/ingest", bind(&TidemarkServer::handleMetricsIngest));
+    http_.Post("/api/processes/ingest", bind(&TidemarkServer::handleProcessesIngest));
+    http_.Get("/login", bind(&TidemarkServer::handleLogin));
+    http_.Get("/api/state", bind(&TidemarkServer::handleState));
+    http_.Get("/api/history", bind(&TidemarkServer::handleHistory));
+    http_.Get("/api/quotas", bind(&TidemarkServer::handleQuotas));
+    http_.Put("/api/dock", bind(&TidemarkServer::handleDockUpdate));
+    http_.Get("/assets/.*", bind(&TidemarkServer::handleAsset));
+    http_.Get("/", bind(&TidemarkServer::handlePage));
 }
 
 void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httplib::Response& response) {
