@@ -168,18 +168,24 @@ void TidemarkServer::installRoutes() {
     http_.Get("/", bind(&TidemarkServer::handlePage));
 }
 
-void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httplib::Response& response) {
+std::optional<json> TidemarkServer::ingestBody(const httplib::Request& request, httplib::Response& response) const {
     if (!authenticator_.acceptsAuthorization(request.get_header_value("Authorization"))) {
         sendError(response, 401, "unauthorized");
-        return;
+        return std::nullopt;
     }
     json body = json::parse(request.body, nullptr, false);
     if (body.is_discarded()) {
         sendError(response, 400, "malformed JSON");
-        return;
+        return std::nullopt;
     }
+    return body;
+}
+
+void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httplib::Response& response) {
+    const auto body = ingestBody(request, response);
+    if (!body) return;
     std::string error;
-    auto samples = IngestValidator::parseMetricsBody(body, error);
+    auto samples = IngestValidator::parseMetricsBody(*body, error);
     if (!samples) {
         sendError(response, 400, error);
         return;
@@ -192,17 +198,10 @@ void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httpli
 }
 
 void TidemarkServer::handleProcessesIngest(const httplib::Request& request, httplib::Response& response) {
-    if (!authenticator_.acceptsAuthorization(request.get_header_value("Authorization"))) {
-        sendError(response, 401, "unauthorized");
-        return;
-    }
-    json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) {
-        sendError(response, 400, "malformed JSON");
-        return;
-    }
+    const auto body = ingestBody(request, response);
+    if (!body) return;
     std::string error;
-    auto snapshot = IngestValidator::parseProcessesBody(body, error);
+    auto snapshot = IngestValidator::parseProcessesBody(*body, error);
     if (!snapshot) {
         sendError(response, 400, error);
         return;

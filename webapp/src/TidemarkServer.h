@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 // The HTTP side of TidemarkServer: routes, authentication, the Host check and limits.
 #include "Authenticator.h"
 #include "HistoryStore.h"
@@ -31,6 +32,8 @@ private:
     void installRoutes();
     bool hostAllowed(const httplib::Request& request) const;
     bool hasPageCookie(const httplib::Request& request) const;
+    // The JSON body of an ingest request with the bearer token; answers 401/400 itself.
+    std::optional<nlohmann::json> ingestBody(const httplib::Request& request, httplib::Response& response) const;
     void handleMetricsIngest(const httplib::Request& request, httplib::Response& response);
     void handleProcessesIngest(const httplib::Request& request, httplib::Response& response);
     void handleLogin(const httplib::Request& request, httplib::Response& response);
