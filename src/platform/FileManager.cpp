@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -58,8 +59,10 @@ std::optional<Error> FileManager::createDirectory(const std::string& path, bool 
 }
 
 std::optional<Error> FileManager::writeAtomically(const std::string& path, const std::string& contents) {
-    const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Unique per write, so two threads writing the same file never share a temporary.
+    static std::atomic<unsigned long> writes{0};
+    const std::string temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++writes);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return posixError(errno, "Could not write “" + path + "”");
     size_t written = 0;
     while (written < contents.size()) {

@@ -95,3 +95,24 @@ TEST(Base64, RoundTripsAndRejectsMalformedText) {
     EXPECT_EQ(platform::base64Encode("Tidemark"), "VGlkZW1hcms=");
     for (const char* bad : {"abc", "ab=c", "a===", "@@@@", "QQ==QQ=="}) EXPECT_EQ(platform::base64Decode(bad), std::nullopt) << bad;
 }
+
+TEST(FileManager, ConcurrentAtomicWritesOfOneFileNeverMixContents) {
+    TemporaryDirectory dir;
+    const std::string path = dir.path() + "/shared.txt";
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            const std::string contents(4096, static_cast<char>('a' + t));
+            for (int i = 0; i < 100; ++i)
+                if (platform::FileManager::writeAtomically(path, contents)) ++failures;
+        });
+    for (auto& writer : writers) writer.join();
+    EXPECT_EQ(failures.load(), 0);
+    const std::string final = slurp(path);
+    ASSERT_EQ(final.size(), 4096u);
+    EXPECT_EQ(final.find_first_not_of(final[0]), std::string::npos) << "one writer's whole contents";
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.is_regular_file();
+    EXPECT_EQ(files, 1u) << "no temporary files left";
+}
