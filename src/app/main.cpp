@@ -1,6 +1,7 @@
 #include <memory>
 
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
 #include "platform/Application.h"
 #include "platform/UserDefaults.h"
 #include "platform/graphics/DockTileWriter.h"
@@ -11,7 +12,8 @@ platform::Application* application = nullptr;
 std::shared_ptr<AppDelegate> appDelegate;
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (auto status = CommandLine::handle(argc, argv)) return *status;
     application = &platform::Application::shared();
     appDelegate = std::make_shared<AppDelegate>();
     application->setDelegate(appDelegate);

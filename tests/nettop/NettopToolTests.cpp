@@ -2,50 +2,20 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "support/TestSupport.h"
 
-extern char** environ;
-
 namespace {
 
-struct Run {
-    int status = -1;
-    std::string out, err;
-};
-
-Run runTool(const std::vector<std::string>& arguments) {
-    testsupport::TemporaryDirectory directory;
-    const std::string outPath = directory.path() + "/out", errPath = directory.path() + "/err";
-    const std::string tool = testsupport::binDirectory() + "/tidemark-nettop";
-    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    Run run;
-    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) return run;
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::stringstream out, err;
-    out << std::ifstream(outPath).rdbuf();
-    err << std::ifstream(errPath).rdbuf();
-    run.out = out.str();
-    run.err = err.str();
-    return run;
+testsupport::ProgramRun runTool(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{testsupport::binDirectory() + "/tidemark-nettop"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return testsupport::runProgram(argv);
 }
 
 const std::vector<std::string> arguments = {"-P", "-L", "1", "-x", "-J", "bytes_in,bytes_out"};

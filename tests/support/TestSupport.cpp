@@ -1,12 +1,55 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "platform/Log.h"
 
+extern char** environ;
+
 namespace testsupport {
+
+ProgramRun runProgram(const std::vector<std::string>& arguments,
+                      const std::optional<std::map<std::string, std::string>>& environment) {
+    ProgramRun run;
+    if (arguments.empty()) return run;
+    TemporaryDirectory directory;
+    const std::string outPath = directory.path() + "/out", errPath = directory.path() + "/err";
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> pairs;
+    std::vector<char*> envp;
+    if (environment) {
+        for (const auto& [name, value] : *environment) pairs.push_back(name + "=" + value);
+        for (auto& pair : pairs) envp.push_back(pair.data());
+        envp.push_back(nullptr);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment ? envp.data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::stringstream out, err;
+    out << std::ifstream(outPath).rdbuf();
+    err << std::ifstream(errPath).rdbuf();
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
 
 LogCapture::LogCapture() {
     platform::setLogSink([this](std::string_view text) {

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +78,16 @@ private:
 std::string binDirectory();
 // Directory of the test executables and test helper programs.
 std::string testBinDirectory();
+
+// A program run to its end: exit status (-1 when it did not exit normally or could not
+// start) and what it wrote to standard output and standard error.
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+// Runs argv[0] (a path) with the rest as arguments; absent environment: this process's.
+ProgramRun runProgram(const std::vector<std::string>& argv,
+                      const std::optional<std::map<std::string, std::string>>& environment = std::nullopt);
 
 // Polls the predicate (real time) until it holds or the timeout passes.
 bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout,

@@ -61,7 +61,7 @@ TidemarkRun::TidemarkRun(TidemarkRunOptions options) : output_(std::make_shared<
     environment.erase("TIDEMARK_TEST_SHOW_PANEL");
     for (auto& [name, value] : options.environment) environment[name] = value;
 
-    std::string executable = binDirectory() + "/Tidemark";
+    std::string executable = options.executable.value_or(binDirectory() + "/Tidemark");
     if (options.copiedInstallWithServer) {
         const std::string install = home_.path() + "/install";
         std::filesystem::create_directories(install);

@@ -21,6 +21,8 @@ struct TidemarkRunOptions {
     // Run a copy of Tidemark from a fresh folder, with this program beside it as its
     // TidemarkServer (empty: none, which makes Tidemark attach to a development server).
     std::optional<std::string> copiedInstallWithServer;
+    // Run this program instead (an installed `tidemark`, for example).
+    std::optional<std::string> executable;
 };
 
 class TidemarkRun {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -23,9 +24,21 @@ void logLine(const std::string& text) {
     std::fflush(stderr);
 }
 
+constexpr int usageExitStatus = 64;  // EX_USAGE
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // Tidemark starts the server without arguments; the one option is for people and
+    // packaging checks.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("TidemarkServer %s\n", TIDEMARK_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (argc > 1) {
+        std::fputs("usage: TidemarkServer [--version]\n", stderr);
+        return usageExitStatus;
+    }
     // Signals are taken by one thread with sigwait, so no handler runs inside the server.
     sigset_t signals;
     sigemptyset(&signals);

@@ -1,5 +1,6 @@
 #include "platform/ui/LoginItemService.h"
 
+#include <cctype>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -79,22 +80,58 @@ std::optional<std::string> findInPath(const std::string& name) {
     return std::nullopt;
 }
 
+// Exec is given already escaped for a desktop entry.
+std::string entryText(const std::string& exec) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Tidemark\n"
+           "Comment=Live system view in the tray\n"
+           "Exec=" + exec + "\n"
+           "Icon=tidemark\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+bool isPlainProgramName(const std::string& command) {
+    if (command.empty()) return false;
+    for (char c : command)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') return false;
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<LoginItemService> LoginItemService::mainApp() {
-    return std::make_shared<AutostartLoginItemService>(AutostartLoginItemService::defaultEntryPath(),
-                                                       Bundle::main().executablePath());
+    return std::make_shared<AutostartLoginItemService>(
+        AutostartLoginItemService::defaultEntryPath(),
+        AutostartLoginItemService::launchCommand(Bundle::main().executablePath()));
 }
 
-AutostartLoginItemService::AutostartLoginItemService(std::string entryPath, std::string executablePath)
-    : entryPath_(std::move(entryPath)), executablePath_(std::move(executablePath)) {}
+AutostartLoginItemService::AutostartLoginItemService(std::string entryPath, std::string command)
+    : entryPath_(std::move(entryPath)), command_(std::move(command)) {}
+
+std::string AutostartLoginItemService::launchCommand(const std::string& executablePath) {
+    const std::filesystem::path executable(executablePath);
+    const auto directory = executable.parent_path();
+    if (directory.filename() != "tidemark" || directory.parent_path().filename() != "lib") return executablePath;
+    const std::string launcher = (directory.parent_path().parent_path() / "bin" / "tidemark").string();
+    if (!sameFile(launcher, executablePath)) return executablePath;
+    if (auto found = findInPath("tidemark"); found && sameFile(*found, executablePath)) return "tidemark";
+    return launcher;
+}
 
 std::string AutostartLoginItemService::defaultEntryPath() { return configHomeDirectory() + "/autostart/tidemark.desktop"; }
 
-std::optional<std::string> AutostartLoginItemService::desktopEntry(const std::string& executablePath) {
-    if (executablePath.empty() || executablePath[0] != '/') return std::nullopt;
+std::optional<std::string> AutostartLoginItemService::desktopEntry(const std::string& command) {
+    if (isPlainProgramName(command)) return entryText(command);
+    if (command.empty() || command[0] != '/') return std::nullopt;
     std::string quoted = "\"";
-    for (char c : executablePath) {
+    for (char c : command) {
         if (c == '\n' || c == '\r' || c == '\0') return std::nullopt;
         // Inside the quotes these four are escaped; the backslash of that escape is then
         // escaped again at the string level, and % is doubled so it is no field code.
@@ -110,13 +147,7 @@ std::optional<std::string> AutostartLoginItemService::desktopEntry(const std::st
         }
     }
     quoted += '"';
-    return "[Desktop Entry]\n"
-           "Type=Application\n"
-           "Name=Tidemark\n"
-           "Comment=Live system view in the tray\n"
-           "Exec=" + quoted + "\n"
-           "Terminal=false\n"
-           "X-GNOME-Autostart-enabled=true\n";
+    return entryText(quoted);
 }
 
 std::optional<std::string> AutostartLoginItemService::executableFromEntry(const std::string& contents) {
@@ -161,10 +192,10 @@ LoginItemStatus AutostartLoginItemService::status() const {
 }
 
 std::optional<Error> AutostartLoginItemService::registerItem() {
-    auto entry = desktopEntry(executablePath_);
+    auto entry = desktopEntry(command_);
     if (!entry)
         return Error{"Tidemark.LoginItemService", 1,
-                     "The executable path “" + executablePath_ + "” cannot be written into an autostart entry"};
+                     "The command “" + command_ + "” cannot be written into an autostart entry"};
     const auto directory = std::filesystem::path(entryPath_).parent_path().string();
     if (auto error = FileManager::defaultManager().createDirectory(directory)) return error;
     return FileManager::writeAtomically(entryPath_, *entry);

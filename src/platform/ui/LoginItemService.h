@@ -25,15 +25,21 @@ public:
     static std::shared_ptr<LoginItemService> mainApp();
 };
 
-// An XDG autostart entry that starts one executable.
+// An XDG autostart entry that starts one program.
 class AutostartLoginItemService : public LoginItemService {
 public:
-    AutostartLoginItemService(std::string entryPath, std::string executablePath);
+    // command: an absolute executable path, or a program name looked up on PATH.
+    AutostartLoginItemService(std::string entryPath, std::string command);
 
     // $XDG_CONFIG_HOME/autostart/tidemark.desktop
     static std::string defaultEntryPath();
-    // The entry's text for an executable; absent when the path cannot be written in one.
-    static std::optional<std::string> desktopEntry(const std::string& executablePath);
+    // What the entry starts for this executable: "tidemark", as the menu entry does, when
+    // it runs from an installed prefix (<prefix>/lib/tidemark/ with <prefix>/bin/tidemark
+    // leading to it) and PATH finds that link; the link's absolute path when PATH does
+    // not; the executable's own path anywhere else (a build tree).
+    static std::string launchCommand(const std::string& executablePath);
+    // The entry's text for a command; absent when it cannot be written in one.
+    static std::optional<std::string> desktopEntry(const std::string& command);
     // The program an entry's Exec line starts (unquoted), absent when there is none.
     static std::optional<std::string> executableFromEntry(const std::string& contents);
     static bool isHidden(const std::string& contents);
@@ -52,7 +58,7 @@ public:
 
 private:
     std::string entryPath_;
-    std::string executablePath_;
+    std::string command_;
 };
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -94,4 +95,43 @@ TEST(AutostartLoginItem, MainAppUsesTheConfigHomeOfTheMoment) {
     ASSERT_FALSE(service->registerItem());
     EXPECT_EQ(service->status(), LoginItemStatus::enabled) << "the test executable itself";
     service->openSystemSettingsLoginItems();  // nothing to open; must not fail
+}
+
+TEST(AutostartLoginItem, AnInstalledPrefixStartsTheMenuCommandABuildTreeItsOwnPath) {
+    testsupport::TemporaryDirectory root;
+    namespace fs = std::filesystem;
+    const std::string prefix = root.path() + "/usr";
+    fs::create_directories(prefix + "/lib/tidemark");
+    fs::create_directories(prefix + "/bin");
+    const std::string real = makeExecutable(prefix + "/lib/tidemark/Tidemark");
+    const std::string link = prefix + "/bin/tidemark";
+
+    testsupport::ScopedEnvironment path("PATH", (prefix + "/bin:/usr/bin:/bin").c_str());
+    EXPECT_EQ(AutostartLoginItemService::launchCommand(real), real) << "no link yet: not installed";
+    fs::create_symlink("../lib/tidemark/Tidemark", link);
+    EXPECT_EQ(AutostartLoginItemService::launchCommand(real), "tidemark");
+    {
+        testsupport::ScopedEnvironment otherPath("PATH", "/usr/bin:/bin");
+        EXPECT_EQ(AutostartLoginItemService::launchCommand(real), link) << "PATH does not reach the prefix";
+    }
+
+    // An autostart entry that names the program is enabled while PATH finds it.
+    AutostartLoginItemService service(root.path() + "/autostart/tidemark.desktop",
+                                      AutostartLoginItemService::launchCommand(real));
+    ASSERT_FALSE(service.registerItem());
+    const auto contents = platform::FileManager::readFile(service.entryPath());
+    ASSERT_TRUE(contents);
+    EXPECT_NE(contents->find("\nExec=tidemark\n"), std::string::npos) << *contents;
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+    fs::remove(link);
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound) << "the package was removed";
+
+    // The link leads elsewhere (another install), or the folder only looks like a prefix.
+    const std::string other = makeExecutable(root.path() + "/other");
+    fs::create_symlink(other, link);
+    EXPECT_EQ(AutostartLoginItemService::launchCommand(real), real);
+    fs::create_directories(root.path() + "/build/tidemark");
+    const std::string lookalike = makeExecutable(root.path() + "/build/tidemark/Tidemark");
+    EXPECT_EQ(AutostartLoginItemService::launchCommand(lookalike), lookalike);
+    EXPECT_FALSE(AutostartLoginItemService::desktopEntry("tide mark")) << "a relative command with a space";
 }
