@@ -238,3 +238,43 @@ TEST_F(InstalledTidemark, UserUnitPassesSystemdVerification) {
     EXPECT_EQ(verify.status, 0) << verify.err;
     EXPECT_EQ(verify.err, "") << "warnings (such as an unknown setting) count too";
 }
+
+TEST(DebianPackage, BuildsWithLibraryDependenciesPassesLintianAndRunsFromItsContents) {
+    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "lintian"})
+        if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (dpkg-dev, lintian)";
+    testsupport::TemporaryDirectory output;
+    auto built = testsupport::runProgram({TIDEMARK_CPACK_COMMAND, "--config", std::string(TIDEMARK_BUILD_DIR) +
+                                          "/CPackConfig.cmake", "-G", "DEB", "-B", output.path()});
+    ASSERT_EQ(built.status, 0) << built.out << built.err;
+    std::string deb;
+    for (const auto& entry : fs::directory_iterator(output.path()))
+        if (entry.path().extension() == ".deb") deb = entry.path();
+    ASSERT_EQ(fs::path(deb).filename().string(), std::string("tidemark_") + TIDEMARK_VERSION + "_amd64.deb")
+        << built.out;
+
+    auto field = [&](const std::string& name) {
+        auto run = testsupport::runProgram({"/usr/bin/dpkg-deb", "--field", deb, name});
+        return run.out.empty() ? run.out : run.out.substr(0, run.out.size() - 1);
+    };
+    EXPECT_EQ(field("Version"), TIDEMARK_VERSION);
+    const std::string depends = field("Depends");
+    for (const char* library : {"libc6 (", "libstdc++6 (", "libcurl4 (", "libsqlite3-0 (", "libcairo2 ("})
+        EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
+    auto control = testsupport::runProgram({"/usr/bin/dpkg-deb", "--ctrl-tarfile", deb});
+    for (const char* script : {"./preinst", "./postinst", "./prerm", "./postrm"})
+        EXPECT_EQ(control.out.find(script), std::string::npos) << "no maintainer scripts are needed";
+
+    // Findings below warning level are explained in docs/packaging.md.
+    auto lint = testsupport::runProgram({"/usr/bin/lintian", "--fail-on", "error,warning", deb});
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+
+    const std::string root = output.path() + "/root";
+    ASSERT_EQ(testsupport::runProgram({"/usr/bin/dpkg-deb", "-x", deb, root}).status, 0);
+    EXPECT_EQ(fs::read_symlink(root + "/usr/bin/tidemark"), "../lib/tidemark/Tidemark");
+    auto version = testsupport::runProgram({root + "/usr/bin/tidemark", "--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("Tidemark ") + TIDEMARK_VERSION + "\n");
+    auto sections = testsupport::runProgram({"/usr/bin/readelf", "-S", "-W", root + "/usr/lib/tidemark/Tidemark"});
+    EXPECT_EQ(sections.out.find(".debug_info"), std::string::npos) << "stripped";
+    EXPECT_FALSE(fs::exists(root + "/usr/lib/tidemark/Info.json"));
+}

@@ -22,7 +22,7 @@ struct TidemarkRunOptions {
     // TidemarkServer (empty: none, which makes Tidemark attach to a development server).
     std::optional<std::string> copiedInstallWithServer;
     // Run this program instead (an installed `tidemark`, for example).
-    std::optional<std::string> executable;
+    std::optional<std::string> executable{};
 };
 
 class TidemarkRun {
