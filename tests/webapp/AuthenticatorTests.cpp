@@ -5,8 +5,8 @@
 
 #include <map>
 
-TEST(Authenticator, ComparesTokensAndParsesHeaders) {
-    Authenticator auth("SECRET");
+TEST(Authenticator, ComparesTokensAndAcceptsTheTokenOrTheSessionAsCookie) {
+    Authenticator auth("SECRET", "SESSION");
     EXPECT_TRUE(auth.acceptsToken("SECRET"));
     for (const char* wrong : {"", "SECRE", "SECRETS", "secret", "SECRET\n"}) EXPECT_FALSE(auth.acceptsToken(wrong));
     EXPECT_TRUE(auth.acceptsAuthorization("Bearer SECRET"));
@@ -14,16 +14,28 @@ TEST(Authenticator, ComparesTokensAndParsesHeaders) {
     EXPECT_FALSE(auth.acceptsAuthorization("BearerSECRET"));
     EXPECT_FALSE(auth.acceptsAuthorization("Bearer "));
     EXPECT_FALSE(auth.acceptsAuthorization("Token SECRET"));
-    EXPECT_TRUE(auth.acceptsCookieHeader("a=1; tidemark_token=SECRET; b=2"));
-    EXPECT_TRUE(auth.acceptsCookieHeader("tidemark_token=\"SECRET\""));
-    EXPECT_FALSE(auth.acceptsCookieHeader("xtidemark_token=SECRET"));
-    EXPECT_FALSE(auth.acceptsCookieHeader("tidemark_token=SECRETX"));
-    EXPECT_FALSE(auth.acceptsCookieHeader(""));
-    // An empty token accepts nothing, not even an empty candidate.
-    Authenticator none("");
+    // The session opens the page but is never a bearer token.
+    EXPECT_FALSE(auth.acceptsAuthorization("Bearer SESSION"));
+    EXPECT_TRUE(auth.acceptsPageCookies({"a=1; tidemark_token=SECRET; b=2"}));
+    EXPECT_TRUE(auth.acceptsPageCookies({"tidemark_token=\"SECRET\""}));
+    EXPECT_TRUE(auth.acceptsPageCookies({"theme=dark", "tidemark_session=SESSION"}));
+    EXPECT_FALSE(auth.acceptsPageCookies({"tidemark_session=SECRET"}));
+    EXPECT_FALSE(auth.acceptsPageCookies({"tidemark_token=SESSION"}));
+    EXPECT_FALSE(auth.acceptsPageCookies({"xtidemark_token=SECRET"}));
+    EXPECT_FALSE(auth.acceptsPageCookies({"tidemark_token=SECRETX"}));
+    EXPECT_FALSE(auth.acceptsPageCookies({""}));
+    EXPECT_FALSE(auth.acceptsPageCookies({}));
+    // An empty token or session accepts nothing, not even an empty candidate.
+    Authenticator none("", "");
     EXPECT_FALSE(none.acceptsToken(""));
     EXPECT_FALSE(none.acceptsAuthorization("Bearer "));
-    EXPECT_FALSE(none.acceptsCookieHeader("tidemark_token="));
+    EXPECT_FALSE(none.acceptsPageCookies({"tidemark_token=", "tidemark_session="}));
+    // Fresh sessions are 32 hexadecimal digits and differ.
+    const std::string a = Authenticator::randomSecret(), b = Authenticator::randomSecret();
+    EXPECT_EQ(a.size(), 32u);
+    EXPECT_EQ(a.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+    EXPECT_NE(a, b);
+    EXPECT_NE(Authenticator("T").sessionSecret(), Authenticator("T").sessionSecret());
 }
 
 TEST(ServerConfig, ReadsTheEnvironment) {

@@ -36,6 +36,9 @@ int freePort() {
 
 ServerProcess::ServerProcess(const std::string& dataDir, std::map<std::string, std::string> extra, int port)
     : port_(port ? port : freePort()) {
+    // The server answers a refused body at once and closes: a client still sending it
+    // must get an error, not a signal.
+    signal(SIGPIPE, SIG_IGN);
     std::map<std::string, std::string> env;
     for (char** e = environ; *e; ++e) {
         const char* eq = std::strchr(*e, '=');

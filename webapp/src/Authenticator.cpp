@@ -1,6 +1,11 @@
 #include "Authenticator.h"
 
+#include "RequestHeaders.h"
+
+#include <sys/random.h>
+
 #include <cctype>
+#include <cerrno>
 
 namespace {
 
@@ -11,6 +16,9 @@ std::string_view trim(std::string_view text) {
 }
 
 }  // namespace
+
+Authenticator::Authenticator(std::string token, std::string sessionSecret)
+    : token_(std::move(token)), session_(std::move(sessionSecret)) {}
 
 bool Authenticator::constantTimeEquals(std::string_view a, std::string_view b) {
     // Walk the longer text in full so a length mismatch costs as much as a content one.
@@ -40,24 +48,32 @@ bool Authenticator::acceptsAuthorization(std::string_view headerValue) const {
     return acceptsToken(trim(headerValue.substr(scheme.size() + 1)));
 }
 
-std::optional<std::string> Authenticator::cookieValue(std::string_view headerValue, std::string_view name) {
-    while (!headerValue.empty()) {
-        const size_t end = headerValue.find(';');
-        std::string_view pair = trim(headerValue.substr(0, end));
-        headerValue = end == std::string_view::npos ? std::string_view() : headerValue.substr(end + 1);
-        const size_t equals = pair.find('=');
-        if (equals == std::string_view::npos) continue;
-        if (trim(pair.substr(0, equals)) != name) continue;
-        std::string_view value = trim(pair.substr(equals + 1));
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-            value = value.substr(1, value.size() - 2);
+bool Authenticator::acceptsPageCookies(const std::vector<std::string_view>& cookieHeaders) const {
+    for (std::string_view header : cookieHeaders) {
+        if (auto value = RequestHeaders::cookieValue(header, cookieName); value && acceptsToken(*value)) return true;
+        if (auto value = RequestHeaders::cookieValue(header, sessionCookieName);
+            value && !session_.empty() && constantTimeEquals(*value, session_)) {
+            return true;
         }
-        return std::string(value);
     }
-    return std::nullopt;
+    return false;
 }
 
-bool Authenticator::acceptsCookieHeader(std::string_view headerValue) const {
-    auto value = cookieValue(headerValue, cookieName);
-    return value && acceptsToken(*value);
+std::string Authenticator::randomSecret() {
+    unsigned char bytes[16];
+    size_t filled = 0;
+    while (filled < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (n < 0 && errno == EINTR) continue;
+        // Without randomness there is no session: the login link then opens nothing.
+        if (n <= 0) return {};
+        filled += static_cast<size_t>(n);
+    }
+    static const char* hex = "0123456789ABCDEF";
+    std::string secret;
+    for (unsigned char b : bytes) {
+        secret += hex[b >> 4];
+        secret += hex[b & 15];
+    }
+    return secret;
 }

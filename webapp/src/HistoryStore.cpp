@@ -87,14 +87,20 @@ int64_t HistoryStore::referenceTime(int64_t newest) const {
     return newest > 0 ? std::min(now, newest) : now;
 }
 
-void HistoryStore::record(const MetricSample& sample) {
+void HistoryStore::record(const std::vector<MetricSample>& samples) {
     std::lock_guard lock(mutex_);
-    const int64_t reference = referenceTime(std::max(sample.ts, backend_->newestTimestamp()));
+    int64_t newest = backend_->newestTimestamp();
+    for (const MetricSample& s : samples) newest = std::max(newest, s.ts);
+    const int64_t reference = referenceTime(newest);
     // Older than the raw window: its minute could no longer be rebuilt correctly.
-    if (sample.ts < reference - rawRetentionMs) return;
-    if (!backend_->insert(sample)) {
+    std::vector<MetricSample> kept;
+    for (const MetricSample& s : samples) {
+        if (s.ts >= reference - rawRetentionMs) kept.push_back(s);
+    }
+    if (kept.empty()) return;
+    if (!backend_->insert(kept)) {
         fallBackToMemory("write failed");
-        backend_->insert(sample);
+        backend_->insert(kept);
     }
     const int64_t minute = reference / 60000;
     if (minute != lastPruneMinute_) {

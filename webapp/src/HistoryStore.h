@@ -36,7 +36,8 @@ class HistoryBackend {
 public:
     virtual ~HistoryBackend() = default;
     // Each returns false when the store failed (the caller then falls back).
-    virtual bool insert(const MetricSample& sample) = 0;
+    // All or none of the samples.
+    virtual bool insert(const std::vector<MetricSample>& samples) = 0;
     virtual bool prune(int64_t rawCutoffMs, int64_t minuteCutoffMs) = 0;
     virtual std::vector<HistoryRow> rawRows(int64_t fromMs, int64_t toMs) = 0;
     virtual std::vector<HistoryRow> minuteRows(int64_t fromMs, int64_t toMs) = 0;
@@ -56,7 +57,9 @@ public:
     HistoryStore(const std::string& dataDirectory, LogFunction log, Clock clock = {});
     ~HistoryStore();
 
-    void record(const MetricSample& sample);
+    void record(const MetricSample& sample) { record(std::vector<MetricSample>{sample}); }
+    // One body's samples in one write.
+    void record(const std::vector<MetricSample>& samples);
     HistorySeries query(int64_t spanMs, std::optional<int64_t> endMs = std::nullopt);
     bool isPersistent() const;
     // Parses "5m", "1h", "24h", "30d".

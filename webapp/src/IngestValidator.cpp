@@ -45,10 +45,11 @@ public:
         return result;
     }
 
-    std::string string(const char* key) {
+    std::string string(const char* key, size_t maxBytes) {
         const json* value = find(key);
         if (!value) return {};
         if (!value->is_string()) return fail(key, "must be a string"), std::string();
+        if (value->get_ref<const std::string&>().size() > maxBytes) return fail(key, "is too long"), std::string();
         return value->get<std::string>();
     }
 
@@ -84,6 +85,10 @@ std::optional<std::vector<MetricSample>> IngestValidator::parseMetricsBody(const
     auto samples = body.find("samples");
     if (samples == body.end() || !samples->is_array()) {
         error = "samples must be a list";
+        return std::nullopt;
+    }
+    if (samples->size() > maxSamplesPerBody) {
+        error = "at most " + std::to_string(maxSamplesPerBody) + " samples per body";
         return std::nullopt;
     }
     std::vector<MetricSample> result;
@@ -134,6 +139,10 @@ std::optional<ProcessSnapshot> IngestValidator::parseProcessesBody(const json& b
         error = "processes must be a list";
         return std::nullopt;
     }
+    if (processes->size() > maxProcessesPerBody) {
+        error = "at most " + std::to_string(maxProcessesPerBody) + " processes per body";
+        return std::nullopt;
+    }
     snapshot.processes.reserve(processes->size());
     for (size_t i = 0; i < processes->size(); ++i) {
         const json& item = (*processes)[i];
@@ -149,7 +158,7 @@ std::optional<ProcessSnapshot> IngestValidator::parseProcessesBody(const json& b
             error = where + ".pid is out of range";
             return std::nullopt;
         }
-        e.name = r.string("name");
+        e.name = r.string("name", maxNameBytes);
         e.cpuPercent = r.number("cpuPercent", 0, kInfinity);
         e.memoryBytes = r.unsignedInteger("memoryBytes");
         e.memoryPercent = r.number("memoryPercent", 0, kInfinity);
@@ -164,6 +173,53 @@ std::optional<ProcessSnapshot> IngestValidator::parseProcessesBody(const json& b
         snapshot.processes.push_back(std::move(e));
     }
     return snapshot;
+}
+
+std::optional<json> IngestValidator::parseBounded(std::string_view text, std::string& error) {
+    // Counts nesting and values outside strings; the parser then never sees more.
+    size_t depth = 0, values = 1;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) {
+                error = "nested deeper than " + std::to_string(maxDepth) + " levels";
+                return std::nullopt;
+            }
+        } else if (c == ']' || c == '}') {
+            if (depth > 0) --depth;
+        } else if (c == ',' || c == ':') {
+            if (++values > maxValues) {
+                error = "more than " + std::to_string(maxValues) + " values";
+                return std::nullopt;
+            }
+        }
+    }
+    json value = json::parse(text.begin(), text.end(), nullptr, false);
+    if (value.is_discarded()) {
+        error = "malformed JSON";
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::vector<MetricSample>> IngestValidator::parseMetricsText(std::string_view text, std::string& error) {
+    auto value = parseBounded(text, error);
+    if (!value) return std::nullopt;
+    return parseMetricsBody(*value, error);
+}
+
+std::optional<ProcessSnapshot> IngestValidator::parseProcessesText(std::string_view text, std::string& error) {
+    auto value = parseBounded(text, error);
+    if (!value) return std::nullopt;
+    return parseProcessesBody(*value, error);
 }
 
 json IngestValidator::toJSON(const MetricSample& s) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct MetricSample {
@@ -40,6 +41,21 @@ struct ProcessSnapshot {
 
 class IngestValidator {
 public:
+    // What one body may hold: the app sends one sample a second and at most 32 processes
+    // every two seconds; anything far beyond is not ours.
+    static constexpr size_t maxSamplesPerBody = 60;
+    static constexpr size_t maxProcessesPerBody = 64;
+    static constexpr size_t maxNameBytes = 256;
+    static constexpr size_t maxDepth = 8;
+    static constexpr size_t maxValues = 4096;
+
+    // A body as it arrived: refused before parsing when nested deeper than maxDepth or
+    // holding more than maxValues values, so no input builds a large tree.
+    static std::optional<std::vector<MetricSample>> parseMetricsText(std::string_view text, std::string& error);
+    static std::optional<ProcessSnapshot> parseProcessesText(std::string_view text, std::string& error);
+    // The JSON value of a text within those bounds, or nothing with a reason.
+    static std::optional<nlohmann::json> parseBounded(std::string_view text, std::string& error);
+
     // Each returns the records, or nothing with a short reason in error.
     static std::optional<std::vector<MetricSample>> parseMetricsBody(const nlohmann::json& body,
                                                                      std::string& error);

@@ -6,7 +6,12 @@ int64_t minuteOf(int64_t ts) { return ts - (((ts % 60000) + 60000) % 60000); }
 
 }  // namespace
 
-bool MemoryHistory::insert(const MetricSample& s) {
+bool MemoryHistory::insert(const std::vector<MetricSample>& samples) {
+    for (const MetricSample& s : samples) add(s);
+    return true;
+}
+
+void MemoryHistory::add(const MetricSample& s) {
     HistoryRow row{s.ts, 1, s.cpuUsage, s.memoryPercent, static_cast<double>(s.memoryUsed),
                    s.diskPercent, s.rxBps, s.txBps};
     MinuteSums& sums = minutes_[minuteOf(s.ts)];
@@ -30,7 +35,6 @@ bool MemoryHistory::insert(const MetricSample& s) {
     sums.diskPercent += row.diskPercent;
     sums.rxBps += row.rxBps;
     sums.txBps += row.txBps;
-    return true;
 }
 
 bool MemoryHistory::prune(int64_t rawCutoffMs, int64_t minuteCutoffMs) {

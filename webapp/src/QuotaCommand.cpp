@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,44 +32,84 @@ int remainingMs(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
+// Between fork and exec only async-signal-safe calls: everything is prepared beforehand.
+[[noreturn]] void becomeCommand(pid_t parent, int devNull, int output, int report, const char* directory,
+                                char* const* argv, char* const* envp) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the server died before the line above
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    for (int signal : {SIGPIPE, SIGTERM, SIGINT}) sigaction(signal, &defaultAction, nullptr);
+    if (dup2(devNull, 0) < 0 || dup2(output, 1) < 0 || dup2(devNull, 2) < 0) _exit(127);
+    int error = 0;
+    if (directory && chdir(directory) != 0) error = errno;
+    if (error == 0) {
+        // The server's sockets must not live on in a command that lingers; report stays
+        // open (close-on-exec) to tell the parent why exec failed.
+        if (report > 3) close_range(3, static_cast<unsigned>(report) - 1, 0);
+        close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
+        execvpe(argv[0], argv, envp);
+        error = errno;
+    }
+    ssize_t ignored = write(report, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
 }  // namespace
 
+QuotaCommand::Cancellation::Cancellation() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+QuotaCommand::Cancellation::~Cancellation() {
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void QuotaCommand::Cancellation::cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    if (group_ > 0) kill(-group_, SIGKILL);
+    if (wakeFd_ >= 0) eventfd_write(wakeFd_, 1);
+}
+
+bool QuotaCommand::Cancellation::enter(pid_t group) {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) {
+        kill(-group, SIGKILL);
+        return false;
+    }
+    group_ = group;
+    return true;
+}
+
+void QuotaCommand::Cancellation::leave() {
+    std::lock_guard lock(mutex_);
+    group_ = 0;
+}
+
 QuotaCommand::Result QuotaCommand::run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                                       const std::string& workingDirectory) {
+                                       const std::string& workingDirectory, Cancellation* cancellation) {
     Result result;
     if (argv.empty() || argv.front().empty()) {
         result.outcome = Outcome::notFound;
         result.error = "empty command";
         return result;
     }
-    int fds[2];
+    int fds[2], report[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         result.error = std::strerror(errno);
         return result;
     }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // The server's sockets must not live on in a command that lingers.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        result.error = std::strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return result;
+    }
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
 
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -78,31 +119,58 @@ QuotaCommand::Result QuotaCommand::run(const std::vector<std::string>& argv, std
     for (auto& e : environment) env.push_back(e.data());
     env.push_back(nullptr);
 
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const pid_t parent = getpid();
+    const pid_t pid = devNull < 0 ? -1 : fork();
+    if (pid == 0) {
+        becomeCommand(parent, devNull, fds[1], report[1], workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
+                      args.data(), env.data());
+    }
+    const int forkError = errno;
     close(fds[1]);
-    if (spawned != 0) {
+    close(report[1]);
+    if (devNull >= 0) close(devNull);
+    if (pid < 0) {
         close(fds[0]);
-        result.outcome = (spawned == ENOENT || spawned == ENOTDIR) ? Outcome::notFound : Outcome::failed;
-        result.error = std::strerror(spawned);
+        close(report[0]);
+        result.error = devNull < 0 ? "cannot open /dev/null" : std::strerror(forkError);
         return result;
     }
+    // Also the parent sets the group, so a kill that follows at once reaches the child.
+    setpgid(pid, pid);
+    int execError = 0;
+    ssize_t got;
+    do {
+        got = read(report[0], &execError, sizeof execError);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof execError)) {
+        close(fds[0]);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        result.outcome = (execError == ENOENT || execError == ENOTDIR) ? Outcome::notFound : Outcome::failed;
+        result.error = std::strerror(execError);
+        return result;
+    }
+    bool cancelled = cancellation && !cancellation->enter(pid);
+    const int wakeFd = cancellation ? cancellation->wakeFd_ : -1;
 
     const auto deadline = Clock::now() + timeout;
     bool timedOut = false;
     char buffer[4096];
-    for (;;) {
+    while (!cancelled) {
         const int wait = remainingMs(deadline);
         if (wait == 0) {
             timedOut = true;
             break;
         }
-        pollfd p{fds[0], POLLIN, 0};
-        const int ready = poll(&p, 1, wait);
+        pollfd p[2] = {{fds[0], POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int ready = poll(p, wakeFd >= 0 ? 2 : 1, wait);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;  // time-out is handled at the top
+        if (p[1].revents) {
+            cancelled = true;
+            break;
+        }
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -113,7 +181,7 @@ QuotaCommand::Result QuotaCommand::run(const std::vector<std::string>& argv, std
 
     // Output closed: the command should be about to exit; it still has to within the limit.
     // It is only observed here, not reaped, so its group id cannot be reused yet.
-    while (!timedOut) {
+    while (!timedOut && !cancelled) {
         siginfo_t info{};
         const int waited = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
         if (waited == 0 && info.si_pid == pid) break;
@@ -126,8 +194,13 @@ QuotaCommand::Result QuotaCommand::run(const std::vector<std::string>& argv, std
     }
     // Whatever the command left behind in its group goes with it.
     kill(-pid, SIGKILL);
+    if (cancellation) cancellation->leave();
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (cancelled) {
+        result.outcome = Outcome::cancelled;
+        return result;
     }
     if (timedOut) {
         result.outcome = Outcome::timedOut;

@@ -1,9 +1,15 @@
 #include "QuotaService.h"
 
+#include "AtomicFile.h"
 #include "QuotaCommand.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -39,46 +45,44 @@ QuotaProvider builtIn(const char* id, const char* name, const char* color, std::
     return p;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& contents) {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    size_t written = 0;
-    while (written < contents.size()) {
-        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    const bool ok = written == contents.size() && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 QuotaService::QuotaService(std::string dataDirectory, const LiveState& live, LogFunction log, Timing timing)
-    : dataDirectory_(std::move(dataDirectory)), live_(live), log_(std::move(log)), timing_(timing) {
+    : dataDirectory_(std::move(dataDirectory)),
+      live_(live),
+      log_(std::move(log)),
+      timing_(timing),
+      stopFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    removeStaleTemporaries();
     loadDockSettings();
 }
 
-QuotaService::~QuotaService() { stop(); }
+QuotaService::~QuotaService() {
+    stop();
+    if (stopFd_ >= 0) close(stopFd_);
+}
 
 void QuotaService::start() {
-    if (thread_.joinable()) return;
+    if (thread_.joinable() || stopping_) return;
     thread_ = std::thread([this] { loop(); });
 }
 
 void QuotaService::stop() {
-    {
-        std::lock_guard lock(wakeMutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+    stopping_ = true;
+    cancellation_.cancel();
+    if (stopFd_ >= 0) eventfd_write(stopFd_, 1);
+    // Returns at once: the command, if any, was killed and the thread only reaps it.
     if (thread_.joinable()) thread_.join();
+}
+
+void QuotaService::removeStaleTemporaries() {
+    // A write cut short by a kill leaves its temporary; the file itself is whole.
+    if (dataDirectory_.empty()) return;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dataDirectory_, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind("dock.json.tmp-", 0) == 0) std::filesystem::remove(it->path(), ec);
+    }
 }
 
 bool QuotaService::isValidId(const std::string& id) { return std::regex_match(id, kIdPattern); }
@@ -201,7 +205,7 @@ void QuotaService::loadDockSettings() {
 bool QuotaService::saveDockSettings(const DockSettings& settings) {
     if (dataDirectory_.empty()) return false;
     const json value{{"showInDock", settings.showInDock}, {"selection", settings.selection}};
-    return writeFileAtomically(dataDirectory_ + "/dock.json", value.dump(2) + "\n");
+    return AtomicFile::write(dataDirectory_ + "/dock.json", value.dump(2) + "\n");
 }
 
 bool QuotaService::reloadIfChanged() {
@@ -297,11 +301,9 @@ void QuotaService::runAll() {
         work = configured_;
     }
     for (auto& c : work) {
-        {
-            std::lock_guard lock(wakeMutex_);
-            if (stopping_) return;
-        }
-        const auto result = QuotaCommand::run(c.command, timing_.commandTimeout, dataDirectory_);
+        if (stopping_) return;
+        const auto result = QuotaCommand::run(c.command, timing_.commandTimeout, dataDirectory_, &cancellation_);
+        if (result.outcome == QuotaCommand::Outcome::cancelled) return;
         QuotaProvider p = c.provider;
         if (result.outcome == QuotaCommand::Outcome::notFound) {
             p.status = "not_configured";
@@ -322,7 +324,45 @@ void QuotaService::runAll() {
     }
 }
 
+bool QuotaService::waitForWork(int watchFd, bool watching, std::chrono::steady_clock::time_point nextRun) {
+    using namespace std::chrono;
+    bool hasCommands;
+    {
+        std::lock_guard lock(mutex_);
+        hasCommands = !configured_.empty();
+    }
+    auto wakeAt = hasCommands ? nextRun : steady_clock::time_point::max();
+    if (!watching) wakeAt = std::min(wakeAt, steady_clock::now() + timing_.fileCheckInterval);
+    for (;;) {
+        if (stopping_) return false;
+        int timeout = -1;
+        if (wakeAt != steady_clock::time_point::max()) {
+            const auto left = duration_cast<milliseconds>(wakeAt - steady_clock::now()).count();
+            timeout = left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 1 << 30));
+        }
+        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {watchFd, POLLIN, 0}};
+        const int ready = poll(fds, watching ? 2 : 1, timeout);
+        if (ready < 0 && errno == EINTR) continue;
+        if (stopping_) return false;
+        if (ready > 0 && watching && (fds[1].revents & POLLIN)) {
+            // Only which folder changed matters; reloadIfChanged looks at the file itself.
+            alignas(inotify_event) char events[4096];
+            while (read(watchFd, events, sizeof events) > 0) {
+            }
+        }
+        return true;
+    }
+}
+
 void QuotaService::loop() {
+    int watchFd = -1;
+    bool watching = false;
+    if (!dataDirectory_.empty()) {
+        watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        watching = watchFd >= 0 && inotify_add_watch(watchFd, dataDirectory_.c_str(),
+                                                     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
+                                                         IN_DELETE | IN_ATTRIB | IN_ONLYDIR) >= 0;
+    }
     auto nextRun = std::chrono::steady_clock::now();
     for (;;) {
         if (reloadIfChanged()) nextRun = std::chrono::steady_clock::now();
@@ -330,8 +370,7 @@ void QuotaService::loop() {
             runAll();
             nextRun = std::chrono::steady_clock::now() + timing_.refreshInterval;
         }
-        std::unique_lock lock(wakeMutex_);
-        const auto wakeAt = std::min(nextRun, std::chrono::steady_clock::now() + timing_.fileCheckInterval);
-        if (wake_.wait_until(lock, wakeAt, [this] { return stopping_; })) return;
+        if (!waitForWork(watchFd, watching, nextRun)) break;
     }
+    if (watchFd >= 0) close(watchFd);
 }

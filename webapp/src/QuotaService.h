@@ -2,12 +2,14 @@
 // The quota providers shown on the page and in the Dock: cpu, memory and disk from the
 // newest sample, plus the commands of quotas.json in the data directory, each run every
 // minute with a time limit. Also keeps the "Show in Dock" switch and the selection.
+// Its thread sleeps between runs: a change of quotas.json wakes it through inotify.
 #include "LiveState.h"
+#include "QuotaCommand.h"
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -35,6 +37,7 @@ public:
     struct Timing {
         std::chrono::milliseconds refreshInterval{60000};
         std::chrono::milliseconds commandTimeout{5000};
+        // Only where the data folder cannot be watched.
         std::chrono::milliseconds fileCheckInterval{2000};
     };
     static constexpr size_t maxProviders = 32;  // what the Dock accepts
@@ -46,6 +49,7 @@ public:
     ~QuotaService();
 
     void start();
+    // Ends a running command at once (its whole group) and returns without waiting on it.
     void stop();
 
     std::vector<QuotaProvider> providers() const;
@@ -67,6 +71,9 @@ private:
         std::vector<std::string> command;
     };
     void loop();
+    // Sleeps until the next run, a change in the data folder, or stop(); false on stop.
+    bool waitForWork(int watchFd, bool watching, std::chrono::steady_clock::time_point nextRun);
+    void removeStaleTemporaries();
     bool reloadIfChanged();
     void runAll();
     void loadDockSettings();
@@ -84,8 +91,8 @@ private:
     std::optional<std::pair<int64_t, int64_t>> quotasFileStamp_;  // mtime ns, size
     bool quotasFileSeen_ = false;
 
-    std::mutex wakeMutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
+    int stopFd_ = -1;  // readable once stop() was called
+    QuotaCommand::Cancellation cancellation_;
     std::thread thread_;
 };

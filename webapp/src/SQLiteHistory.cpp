@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <set>
 
 namespace {
 
@@ -112,23 +113,30 @@ bool SQLiteHistory::prepare(std::string& error) {
     return true;
 }
 
-bool SQLiteHistory::insert(const MetricSample& s) {
+bool SQLiteHistory::insert(const std::vector<MetricSample>& samples) {
     std::string error;
     if (!exec(db_, "BEGIN", error)) return false;
-    sqlite3_reset(insertRaw_);
-    sqlite3_bind_int64(insertRaw_, 1, s.ts);
-    sqlite3_bind_double(insertRaw_, 2, s.cpuUsage);
-    sqlite3_bind_double(insertRaw_, 3, s.memoryPercent);
-    sqlite3_bind_double(insertRaw_, 4, static_cast<double>(s.memoryUsed));
-    sqlite3_bind_double(insertRaw_, 5, s.diskPercent);
-    sqlite3_bind_double(insertRaw_, 6, s.rxBps);
-    sqlite3_bind_double(insertRaw_, 7, s.txBps);
-    bool ok = sqlite3_step(insertRaw_) == SQLITE_DONE;
-    sqlite3_reset(insertRaw_);
-    if (ok) {
-        // The sample's minute is rebuilt from its raw rows, so late or repeated samples stay right.
+    bool ok = true;
+    std::set<int64_t> minutes;
+    for (const MetricSample& s : samples) {
+        if (!ok) break;
+        sqlite3_reset(insertRaw_);
+        sqlite3_bind_int64(insertRaw_, 1, s.ts);
+        sqlite3_bind_double(insertRaw_, 2, s.cpuUsage);
+        sqlite3_bind_double(insertRaw_, 3, s.memoryPercent);
+        sqlite3_bind_double(insertRaw_, 4, static_cast<double>(s.memoryUsed));
+        sqlite3_bind_double(insertRaw_, 5, s.diskPercent);
+        sqlite3_bind_double(insertRaw_, 6, s.rxBps);
+        sqlite3_bind_double(insertRaw_, 7, s.txBps);
+        ok = sqlite3_step(insertRaw_) == SQLITE_DONE;
+        sqlite3_reset(insertRaw_);
+        minutes.insert(minuteOf(s.ts));
+    }
+    // Each touched minute is rebuilt from its raw rows, so late or repeated samples stay right.
+    for (const int64_t minute : minutes) {
+        if (!ok) break;
         sqlite3_reset(rollUp_);
-        sqlite3_bind_int64(rollUp_, 1, minuteOf(s.ts));
+        sqlite3_bind_int64(rollUp_, 1, minute);
         ok = sqlite3_step(rollUp_) == SQLITE_DONE;
         sqlite3_reset(rollUp_);
     }

@@ -13,7 +13,7 @@ public:
     static std::unique_ptr<SQLiteHistory> open(const std::string& path, std::string& error);
     ~SQLiteHistory() override;
 
-    bool insert(const MetricSample& sample) override;
+    bool insert(const std::vector<MetricSample>& samples) override;
     bool prune(int64_t rawCutoffMs, int64_t minuteCutoffMs) override;
     std::vector<HistoryRow> rawRows(int64_t fromMs, int64_t toMs) override;
     std::vector<HistoryRow> minuteRows(int64_t fromMs, int64_t toMs) override;

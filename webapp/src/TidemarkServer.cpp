@@ -4,44 +4,42 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/socket.h>
-
-#include <algorithm>
 #include <cctype>
 
 using nlohmann::json;
 
 namespace {
 
-// With a charset the library leaves JSON uncompressed: on loopback compression only costs time.
 constexpr const char* kJSON = "application/json; charset=utf-8";
 
-// A sized content provider is sent as it is, never compressed (brotli of the chart library
-// alone takes a quarter of a second here).
-void sendAsset(httplib::Response& response, const PageAsset& asset) {
-    const PageAsset* a = &asset;
-    response.set_content_provider(asset.size, asset.contentType,
-                                  [a](size_t offset, size_t length, httplib::DataSink& sink) {
-                                      if (offset >= a->size) return false;
-                                      const size_t n = std::min(length, a->size - offset);
-                                      sink.write(reinterpret_cast<const char*>(a->data) + offset, n);
-                                      return true;
-                                  });
-}
-
-void sendJSON(httplib::Response& response, int status, const json& body) {
+void sendJSON(HttpResponse& response, int status, const json& body) {
     response.status = status;
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), kJSON);
+    response.headers.push_back({"Cache-Control", "no-store"});
+    response.contentType = kJSON;
+    response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void sendError(httplib::Response& response, int status, const std::string& message) {
+void sendError(HttpResponse& response, int status, const std::string& message) {
+    response.headers.clear();
     sendJSON(response, status, json{{"error", message}});
+}
+
+void sendAsset(HttpResponse& response, const PageAsset& asset) {
+    response.status = 200;
+    response.contentType = asset.contentType;
+    response.staticBody = asset.data;
+    response.staticSize = asset.size;
 }
 
 std::string lowercase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+HttpServer::Limits limits() {
+    HttpServer::Limits limits;
+    limits.maxBodyBytes = TidemarkServer::maxBodyBytes;
+    return limits;
 }
 
 }  // namespace
@@ -51,157 +49,134 @@ TidemarkServer::TidemarkServer(ServerConfig config, LogFunction log, QuotaServic
       log_(std::move(log)),
       authenticator_(config_.token),
       history_(config_.dataDirectory, log_),
-      quotas_(config_.dataDirectory, live_, log_, quotaTiming) {
-    http_.set_payload_max_length(maxBodyBytes);
-    // The library's default adds SO_REUSEPORT, which would let a second server share a port
-    // that is taken instead of failing to bind.
-    http_.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    // Each open keep-alive connection holds a worker; the browser alone opens six.
-    http_.new_task_queue = [] { return new httplib::ThreadPool(24); };
-    // Short keep-alive so a stop is not held up by an idle connection.
-    http_.set_keep_alive_timeout(1);
-    http_.set_read_timeout(5);
-    installRoutes();
-}
+      quotas_(config_.dataDirectory, live_, log_, quotaTiming),
+      http_(
+          limits(), [this](const HttpRequest& request, HttpResponse& response) { return screen(request, response); },
+          [this](const HttpRequest& request, HttpResponse& response) { dispatch(request, response); },
+          [](HttpResponse& response, int status, const std::string& reason) { sendError(response, status, reason); }) {}
 
 TidemarkServer::~TidemarkServer() { stop(); }
 
-bool TidemarkServer::bind(std::string& error) {
-    if (config_.port == 0) {
-        port_ = http_.bind_to_any_port("127.0.0.1");
-        if (port_ <= 0) {
-            error = "could not bind 127.0.0.1 on any port";
-            return false;
-        }
-        return true;
-    }
-    if (!http_.bind_to_port("127.0.0.1", config_.port)) {
-        error = "could not bind 127.0.0.1:" + std::to_string(config_.port) + " (address in use or not permitted)";
-        return false;
-    }
-    port_ = config_.port;
+bool TidemarkServer::bind(std::string& error) { return http_.bind(config_.port, error); }
+
+bool TidemarkServer::start(std::string& error) {
+    if (!http_.start(error)) return false;
+    quotas_.start();
     return true;
 }
 
-bool TidemarkServer::run() {
-    quotas_.start();
-    const bool served = http_.listen_after_bind();
-    quotas_.stop();
-    return served;
-}
-
 void TidemarkServer::stop() {
+    quotas_.stop();
     http_.stop();
 }
 
-bool TidemarkServer::hostAllowed(const httplib::Request& request) const {
-    if (!request.has_header("Host")) return false;
-    const std::string host = lowercase(request.get_header_value("Host"));
-    const std::string port = std::to_string(port_);
-    if (host == "127.0.0.1:" + port || host == "localhost:" + port) return true;
-    return port_ == 80 && (host == "127.0.0.1" || host == "localhost");
+const std::vector<TidemarkServer::Route>& TidemarkServer::routes() {
+    static const std::vector<Route> table = {
+        {"GET", "/api/health", false, Access::open, false, &TidemarkServer::handleHealth},
+        {"POST", "/api/metrics/ingest", false, Access::bearer, false, &TidemarkServer::handleMetricsIngest},
+        {"POST", "/api/processes/ingest", false, Access::bearer, false, &TidemarkServer::handleProcessesIngest},
+        // The token in the query is the credential; the route hands out the session cookie.
+        {"GET", "/login", false, Access::open, true, &TidemarkServer::handleLogin},
+        {"GET", "/api/state", false, Access::page, false, &TidemarkServer::handleState},
+        {"GET", "/api/history", false, Access::page, false, &TidemarkServer::handleHistory},
+        {"GET", "/api/quotas", false, Access::page, false, &TidemarkServer::handleQuotas},
+        {"PUT", "/api/dock", false, Access::page, false, &TidemarkServer::handleDockUpdate},
+        {"GET", "/assets/", true, Access::page, false, &TidemarkServer::handleAsset},
+        {"GET", "/", false, Access::page, true, &TidemarkServer::handlePage},
+    };
+    return table;
 }
 
-bool TidemarkServer::hasPageCookie(const httplib::Request& request) const {
-    // Several Cookie headers may arrive; any one holding the token will do.
-    const size_t count = request.get_header_value_count("Cookie");
-    for (size_t i = 0; i < count; ++i) {
-        if (authenticator_.acceptsCookieHeader(request.get_header_value("Cookie", i))) return true;
+const TidemarkServer::Route* TidemarkServer::route(const HttpRequest& request, bool& pathKnown) const {
+    pathKnown = false;
+    for (const Route& r : routes()) {
+        const bool matches = r.prefix ? request.path.rfind(r.path, 0) == 0 : request.path == r.path;
+        if (!matches) continue;
+        pathKnown = true;
+        if (request.method == r.method) return &r;
+    }
+    return nullptr;
+}
+
+bool TidemarkServer::screen(const HttpRequest& request, HttpResponse& response) const {
+    if (!refusal(request, response)) return false;
+    addCommonHeaders(response);
+    return true;
+}
+
+bool TidemarkServer::refusal(const HttpRequest& request, HttpResponse& response) const {
+    if (!RequestHeaders::hostAllowed(request.headers, port())) {
+        sendError(response, 403, "host not allowed");
+        return true;
+    }
+    bool pathKnown = false;
+    const Route* r = route(request, pathKnown);
+    if (!r) {
+        sendError(response, pathKnown ? 405 : 404, pathKnown ? "method not allowed" : "not found");
+        return true;
+    }
+    if (r->access == Access::bearer) {
+        const auto authorization = RequestHeaders::values(request.headers, "Authorization");
+        if (authorization.size() != 1 || !authenticator_.acceptsAuthorization(authorization.front())) {
+            sendError(response, 401, "unauthorized");
+            return true;
+        }
+    }
+    if (r->access == Access::page || r->navigation) {
+        if (!RequestHeaders::fromOwnOrigin(request.headers, request.method, r->navigation, port())) {
+            sendError(response, 403, "cross-origin request refused");
+            return true;
+        }
+    }
+    if (r->access == Access::page && !authenticator_.acceptsPageCookies(RequestHeaders::values(request.headers, "Cookie"))) {
+        if (r->navigation) {
+            response.status = 401;
+            response.headers = {{"Cache-Control", "no-store"}};
+            response.contentType = "text/plain; charset=utf-8";
+            response.body = "Unauthorized\n";
+        } else {
+            sendError(response, 401, "unauthorized");
+        }
+        return true;
     }
     return false;
 }
 
-void TidemarkServer::installRoutes() {
-    http_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        if (!hostAllowed(request)) {
-            // The body, if any, is left unread: close so it is never taken for a request.
-            response.set_header("Connection", "close");
-            sendError(response, 403, "host not allowed");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        response.set_header("X-Content-Type-Options", "nosniff");
-        response.set_header("Referrer-Policy", "no-referrer");
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    http_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) return;
-        if (response.status == 413) {
-            sendError(response, 413, "body larger than 1 MiB");
-        } else if (response.status == 404) {
-            sendError(response, 404, "not found");
-        } else {
-            sendError(response, response.status, "request failed");
-        }
-    });
-    http_.set_exception_handler([this](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-            if (error) std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        log_("Request failed: " + what);
-        sendError(response, 500, "internal error");
-    });
-
-    http_.Get("/api/health", [](const httplib::Request&, httplib::Response& response) {
-        sendJSON(response, 200, json{{"ok", true}});
-    });
-    using Handler = void (TidemarkServer::*)(const httplib::Request&, httplib::Response&);
-    const auto bind = [this](Handler handler) {
-        return [this, handler](const httplib::Request& request, httplib::Response& response) {
-            (this->*handler)(request, response);
-        };
-    };
-    http_.Post("/api/metrics/ingest", bind(&TidemarkServer::handleMetricsIngest));
-    http_.Post("/api/processes/ingest", bind(&TidemarkServer::handleProcessesIngest));
-    http_.Get("/login", bind(&TidemarkServer::handleLogin));
-    http_.Get("/api/state", bind(&TidemarkServer::handleState));
-    http_.Get("/api/history", bind(&TidemarkServer::handleHistory));
-    http_.Get("/api/quotas", bind(&TidemarkServer::handleQuotas));
-    http_.Put("/api/dock", bind(&TidemarkServer::handleDockUpdate));
-    http_.Get("/assets/.*", bind(&TidemarkServer::handleAsset));
-    http_.Get("/", bind(&TidemarkServer::handlePage));
+void TidemarkServer::dispatch(const HttpRequest& request, HttpResponse& response) {
+    bool pathKnown = false;
+    const Route* r = route(request, pathKnown);
+    if (!r) {
+        sendError(response, 404, "not found");
+        return;
+    }
+    (this->*(r->handler))(request, response);
+    addCommonHeaders(response);
 }
 
-std::optional<json> TidemarkServer::ingestBody(const httplib::Request& request, httplib::Response& response) const {
-    if (!authenticator_.acceptsAuthorization(request.get_header_value("Authorization"))) {
-        sendError(response, 401, "unauthorized");
-        return std::nullopt;
-    }
-    json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) {
-        sendError(response, 400, "malformed JSON");
-        return std::nullopt;
-    }
-    return body;
+void TidemarkServer::addCommonHeaders(HttpResponse& response) {
+    response.headers.push_back({"X-Content-Type-Options", "nosniff"});
+    response.headers.push_back({"Referrer-Policy", "no-referrer"});
 }
 
-void TidemarkServer::handleMetricsIngest(const httplib::Request& request, httplib::Response& response) {
-    const auto body = ingestBody(request, response);
-    if (!body) return;
+void TidemarkServer::handleHealth(const HttpRequest&, HttpResponse& response) {
+    sendJSON(response, 200, json{{"ok", true}});
+}
+
+void TidemarkServer::handleMetricsIngest(const HttpRequest& request, HttpResponse& response) {
     std::string error;
-    auto samples = IngestValidator::parseMetricsBody(*body, error);
+    auto samples = IngestValidator::parseMetricsText(request.body, error);
     if (!samples) {
         sendError(response, 400, error);
         return;
     }
-    for (const auto& sample : *samples) {
-        live_.recordSample(sample);
-        history_.record(sample);
-    }
+    for (const auto& sample : *samples) live_.recordSample(sample);
+    history_.record(*samples);
     sendJSON(response, 200, json{{"ok", true}, {"accepted", samples->size()}});
 }
 
-void TidemarkServer::handleProcessesIngest(const httplib::Request& request, httplib::Response& response) {
-    const auto body = ingestBody(request, response);
-    if (!body) return;
+void TidemarkServer::handleProcessesIngest(const HttpRequest& request, HttpResponse& response) {
     std::string error;
-    auto snapshot = IngestValidator::parseProcessesBody(*body, error);
+    auto snapshot = IngestValidator::parseProcessesText(request.body, error);
     if (!snapshot) {
         sendError(response, 400, error);
         return;
@@ -211,55 +186,44 @@ void TidemarkServer::handleProcessesIngest(const httplib::Request& request, http
     sendJSON(response, 200, json{{"ok", true}, {"accepted", count}});
 }
 
-void TidemarkServer::handleLogin(const httplib::Request& request, httplib::Response& response) {
-    response.set_header("Cache-Control", "no-store");
-    if (!authenticator_.acceptsToken(request.get_param_value("token"))) {
+void TidemarkServer::handleLogin(const HttpRequest& request, HttpResponse& response) {
+    const auto token = RequestHeaders::queryValue(RequestHeaders::queryOf(request.target), "token");
+    if (!token || !authenticator_.acceptsToken(*token) || authenticator_.sessionSecret().empty()) {
         sendError(response, 401, "unauthorized");
         return;
     }
-    response.set_header("Set-Cookie", std::string(Authenticator::cookieName) + "=" + config_.token +
-                                          "; HttpOnly; SameSite=Strict; Path=/");
-    response.set_redirect("/?surface=panel", 303);
+    // The browser gets a secret of its own that opens the page and nothing else.
+    response.status = 303;
+    response.headers = {{"Cache-Control", "no-store"},
+                        {"Set-Cookie", std::string(Authenticator::sessionCookieName) + "=" +
+                                           authenticator_.sessionSecret() + "; HttpOnly; SameSite=Strict; Path=/"},
+                        {"Location", "/?surface=panel"}};
 }
 
-void TidemarkServer::handlePage(const httplib::Request& request, httplib::Response& response) {
-    if (!hasPageCookie(request)) {
-        response.status = 401;
-        response.set_header("Cache-Control", "no-store");
-        response.set_content("Unauthorized\n", "text/plain; charset=utf-8");
-        return;
-    }
+void TidemarkServer::handlePage(const HttpRequest&, HttpResponse& response) {
     const PageAsset* page = PageAssets::find("/index.html");
     if (!page) {
         sendError(response, 500, "page missing from this build");
         return;
     }
-    response.set_header("Cache-Control", "no-store");
-    response.set_header("Content-Security-Policy",
-                        "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
-                        "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'");
+    response.headers = {{"Cache-Control", "no-store"},
+                        {"Content-Security-Policy",
+                         "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+                         "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'"}};
     sendAsset(response, *page);
 }
 
-void TidemarkServer::handleAsset(const httplib::Request& request, httplib::Response& response) {
-    if (!hasPageCookie(request)) {
-        sendError(response, 401, "unauthorized");
-        return;
-    }
+void TidemarkServer::handleAsset(const HttpRequest& request, HttpResponse& response) {
     const PageAsset* asset = PageAssets::find(request.path);
     if (!asset) {
         sendError(response, 404, "not found");
         return;
     }
-    response.set_header("Cache-Control", "no-cache");
+    response.headers = {{"Cache-Control", "no-cache"}};
     sendAsset(response, *asset);
 }
 
-void TidemarkServer::handleState(const httplib::Request& request, httplib::Response& response) {
-    if (!hasPageCookie(request)) {
-        sendError(response, 401, "unauthorized");
-        return;
-    }
+void TidemarkServer::handleState(const HttpRequest&, HttpResponse& response) {
     json body{{"revision", live_.revision()},
               {"processMetrics", config_.processMetricsEnabled},
               {"persistentHistory", history_.isPersistent()},
@@ -276,12 +240,10 @@ void TidemarkServer::handleState(const httplib::Request& request, httplib::Respo
     sendJSON(response, 200, body);
 }
 
-void TidemarkServer::handleHistory(const httplib::Request& request, httplib::Response& response) {
-    if (!hasPageCookie(request)) {
-        sendError(response, 401, "unauthorized");
-        return;
-    }
-    auto span = HistoryStore::parseRange(request.get_param_value("range"));
+void TidemarkServer::handleHistory(const HttpRequest& request, HttpResponse& response) {
+    const std::string range =
+        RequestHeaders::queryValue(RequestHeaders::queryOf(request.target), "range").value_or("");
+    auto span = HistoryStore::parseRange(range);
     if (!span) {
         sendError(response, 400, "range must be 5m, 1h, 24h or 30d");
         return;
@@ -298,7 +260,7 @@ void TidemarkServer::handleHistory(const httplib::Request& request, httplib::Res
         tx.push_back(p.txBps);
     }
     sendJSON(response, 200,
-             json{{"range", request.get_param_value("range")},
+             json{{"range", range},
                   {"start", series.startMs},
                   {"end", series.endMs},
                   {"bucketMs", series.bucketMs},
@@ -310,11 +272,7 @@ void TidemarkServer::handleHistory(const httplib::Request& request, httplib::Res
                   {"tx", std::move(tx)}});
 }
 
-void TidemarkServer::handleQuotas(const httplib::Request& request, httplib::Response& response) {
-    if (!hasPageCookie(request)) {
-        sendError(response, 401, "unauthorized");
-        return;
-    }
+void TidemarkServer::handleQuotas(const HttpRequest&, HttpResponse& response) {
     json list = json::array();
     for (const auto& p : quotas_.providers()) {
         json item{{"id", p.id},         {"name", p.name},           {"color", p.color},
@@ -329,24 +287,20 @@ void TidemarkServer::handleQuotas(const httplib::Request& request, httplib::Resp
                   {"dockPayload", quotas_.dockPayload()}});
 }
 
-void TidemarkServer::handleDockUpdate(const httplib::Request& request, httplib::Response& response) {
-    if (!hasPageCookie(request)) {
-        sendError(response, 401, "unauthorized");
-        return;
-    }
+void TidemarkServer::handleDockUpdate(const HttpRequest& request, HttpResponse& response) {
     // A JSON content type cannot be sent across sites without a preflight, which we never allow.
-    const std::string type = lowercase(request.get_header_value("Content-Type"));
-    if (type.rfind("application/json", 0) != 0) {
+    const auto types = RequestHeaders::values(request.headers, "Content-Type");
+    if (types.size() != 1 || lowercase(std::string(types.front())).rfind("application/json", 0) != 0) {
         sendError(response, 415, "expected application/json");
         return;
     }
-    json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) {
-        sendError(response, 400, "malformed JSON");
+    std::string error;
+    auto body = IngestValidator::parseBounded(request.body, error);
+    if (!body) {
+        sendError(response, 400, error);
         return;
     }
-    std::string error;
-    if (!quotas_.updateDockSettings(body, error)) {
+    if (!quotas_.updateDockSettings(*body, error)) {
         sendError(response, 400, error);
         return;
     }

@@ -2,14 +2,12 @@
 #include "ServerConfig.h"
 #include "TidemarkServer.h"
 
-#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -26,6 +24,15 @@ void logLine(const std::string& text) {
 
 constexpr int usageExitStatus = 64;  // EX_USAGE
 
+// Every open connection is a descriptor; the hard limit is ours to use.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,13 +46,15 @@ int main(int argc, char** argv) {
         std::fputs("usage: TidemarkServer [--version]\n", stderr);
         return usageExitStatus;
     }
-    // Signals are taken by one thread with sigwait, so no handler runs inside the server.
+    // Signals are taken by this thread with sigwait, so no handler runs inside the server;
+    // threads started later inherit the mask.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
     std::string error;
     auto config = ServerConfig::fromProcessEnvironment(error);
@@ -56,45 +65,25 @@ int main(int argc, char** argv) {
     if (config->token.empty()) logLine("TIDEMARK_SERVER_TOKEN is not set: ingest and the panel are refused");
 
     TidemarkServer server(*config, logLine);
-    if (!server.bind(error)) {
+    if (!server.bind(error) || !server.start(error)) {
         logLine("TidemarkServer cannot start: " + error);
         return 1;
     }
-
-    std::mutex doneMutex;
-    std::condition_variable doneChanged;
-    bool done = false;
-    std::thread signalThread([&] {
-        int received = 0;
-        sigwait(&signals, &received);
-        if (received == 0) return;
-        server.stop();
-        // A stop is bounded: if open connections hold it up, leave anyway before the
-        // supervisor's kill.
-        std::unique_lock lock(doneMutex);
-        if (!doneChanged.wait_for(lock, std::chrono::milliseconds(1500), [&] { return done; })) {
-            std::fflush(nullptr);
-            std::_Exit(0);
-        }
-    });
-
     {
         std::lock_guard lock(outputMutex);
         std::printf("TidemarkServer listening on http://127.0.0.1:%d\n", server.port());
         std::fflush(stdout);
     }
-    const bool served = server.run();
-    {
-        std::lock_guard lock(doneMutex);
-        done = true;
+
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
     }
-    doneChanged.notify_all();
-    if (!served) {
-        logLine("TidemarkServer stopped serving unexpectedly");
-        pthread_kill(signalThread.native_handle(), SIGTERM);
-        signalThread.join();
-        return 1;
-    }
-    signalThread.join();
+    // A stop is bounded: should anything hold it up, leave before the supervisor's kill.
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }).detach();
+    server.stop();
     return 0;
 }
