@@ -1,13 +1,21 @@
 // Quota commands as real child processes, their output rules, and quotas.json.
+#include "AtomicFile.h"
 #include "QuotaCommand.h"
 #include "QuotaService.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <random>
+#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -184,3 +192,67 @@ TEST(QuotaService, RunsTheCommandsOfQuotasJsonAndFollowsItsChanges) {
 }
 
 }  // namespace
+
+TEST(QuotaCommand, ACancelEndsTheCommandAndItsGroupAtOnce) {
+    testsupport::TemporaryDirectory dir;
+    const std::string pidFile = dir.path() + "/helper.pid";
+    QuotaCommand::Cancellation cancellation;
+    std::thread canceller([&] {
+        testsupport::eventually([&] { return std::ifstream(pidFile).good(); }, 5000ms);
+        std::this_thread::sleep_for(50ms);
+        cancellation.cancel();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    auto result = QuotaCommand::run(
+        {script(dir.path(), "hang", "sleep 30 & echo $! > " + pidFile + ".part; mv " + pidFile + ".part " + pidFile + "; sleep 30")},
+        20s, "", &cancellation);
+    canceller.join();
+    EXPECT_EQ(result.outcome, QuotaCommand::Outcome::cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    std::string helper;
+    std::ifstream(pidFile) >> helper;
+    EXPECT_TRUE(testsupport::eventually([&] { return !processExists(helper); }, 1000ms)) << "the group's helper lives on";
+    // Once cancelled, nothing starts any more.
+    EXPECT_EQ(QuotaCommand::run({"/bin/true"}, 5s, "", &cancellation).outcome, QuotaCommand::Outcome::cancelled);
+}
+
+TEST(DockSettingsFile, AKillAtAnyMomentOfAWriteLeavesTheOldOrTheNewValue) {
+    testsupport::TemporaryDirectory dir;
+    const std::string path = dir.path() + "/dock.json";
+    std::mt19937 random(7);
+    int written = 0;
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = fork();
+        if (child == 0) {
+            // Each value names its own number, so any mix of two writes would show.
+            for (int i = 0; i < 1000; ++i) {
+                const std::string id = "p" + std::to_string(round * 1000 + i);
+                AtomicFile::write(path, "{\n  \"selection\": \"" + id + "\",\n  \"padding\": \"" + std::string(2000, 'x') +
+                                            "\",\n  \"showInDock\": true\n}\n");
+            }
+            _exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 20000)(random)));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::ifstream in(path);
+        if (!in) continue;  // killed before the first rename
+        std::stringstream text;
+        text << in.rdbuf();
+        const auto value = nlohmann::json::parse(text.str(), nullptr, false);
+        ASSERT_TRUE(value.is_object()) << "round " << round << ": " << text.str().substr(0, 80);
+        EXPECT_EQ(value["padding"].get<std::string>().size(), 2000u);
+        const int number = std::stoi(value["selection"].get<std::string>().substr(1));
+        EXPECT_GE(number, written) << "an older value came back";
+        written = number;
+    }
+    EXPECT_GT(written, 0);
+    // The service removes what killed writers left behind and reads the file.
+    LiveState live;
+    QuotaService service(dir.path(), live, [](const std::string&) {});
+    EXPECT_EQ(service.dockSettings().selection, "p" + std::to_string(written));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
+}

@@ -16,11 +16,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -462,4 +464,90 @@ TEST_F(ServerHardening, AKillDuringIngestsLosesNothingAcknowledgedAndLeavesAnInt
             << "an acknowledged sample was lost";
         sqlite3_close(db);
     }
+}
+
+namespace {
+
+bool processAlive(const std::string& pidText) {
+    if (pidText.empty()) return false;
+    std::ifstream stat("/proc/" + pidText + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
+}
+
+std::string readWhenThere(const std::string& path) {
+    std::string text;
+    testsupport::eventually([&] { return static_cast<bool>(std::ifstream(path) >> text); }, 10000ms);
+    return text;
+}
+
+// A quota command that reports its pid and its helper's, then hangs.
+void writeHangingQuota(const std::string& dir) {
+    const std::string script = dir + "/hang.sh";
+    std::ofstream(script) << "#!/bin/sh\nsleep 30 &\necho $! > " << dir << "/helper.part\necho $$ > " << dir
+                          << "/command.part\nmv " << dir << "/helper.part " << dir << "/helper.pid\nmv " << dir
+                          << "/command.part " << dir << "/command.pid\nwait\n";
+    chmod(script.c_str(), 0755);
+    std::ofstream(dir + "/quotas.json")
+        << json{{"providers", json::array({json{{"id", "hang"}, {"name", "Hang"}, {"color", "#123456"},
+                                                {"command", json::array({script})}}})}}.dump();
+}
+
+}  // namespace
+
+TEST(ServerChildren, AQuotaCommandDiesWithTheServerAndNeverHoldsAStopUp) {
+    testsupport::TemporaryDirectory dir;
+    writeHangingQuota(dir.path());
+    {
+        // Killed outright: the command goes with it through its parent-death signal.
+        ServerProcess server(dir.path());
+        ASSERT_TRUE(server.waitUntilListening()) << server.output();
+        const std::string command = readWhenThere(dir.path() + "/command.pid");
+        ASSERT_TRUE(processAlive(command));
+        kill(server.pid(), SIGKILL);
+        server.waitForExit(3000);
+        EXPECT_TRUE(testsupport::eventually([&] { return !processAlive(command); }, 1000ms))
+            << "quota command " << command << " outlived the server";
+    }
+    std::string leftover;
+    std::ifstream(dir.path() + "/helper.pid") >> leftover;
+    if (processAlive(leftover)) kill(static_cast<pid_t>(std::stoi(leftover)), SIGKILL);
+    std::filesystem::remove(dir.path() + "/command.pid");
+    std::filesystem::remove(dir.path() + "/helper.pid");
+    {
+        // Stopped: the stop kills the command's whole group and does not wait on it.
+        ServerProcess server(dir.path());
+        ASSERT_TRUE(server.waitUntilListening()) << server.output();
+        const std::string command = readWhenThere(dir.path() + "/command.pid");
+        const std::string helper = readWhenThere(dir.path() + "/helper.pid");
+        ASSERT_TRUE(processAlive(command) && processAlive(helper));
+        const auto start = Clock::now();
+        EXPECT_EQ(server.terminate(3000), 0) << server.output();
+        EXPECT_LT(Clock::now() - start, 1000ms);
+        EXPECT_TRUE(testsupport::eventually([&] { return !processAlive(command) && !processAlive(helper); }, 1000ms));
+    }
+}
+
+TEST(ServerChildren, StopsWithinTwoSecondsWithIdleAndHalfSentRequestsOpen) {
+    testsupport::TemporaryDirectory dir;
+    ServerProcess server(dir.path());
+    ASSERT_TRUE(server.waitUntilListening()) << server.output();
+    const int port = server.port();
+    std::vector<std::unique_ptr<Connection>> open;
+    for (int i = 0; i < 30; ++i) {
+        open.push_back(std::make_unique<Connection>(port));
+        if (i % 3 == 0) {
+            open.back()->send(request("GET", "/api/health", port));
+            EXPECT_EQ(Connection::status(open.back()->receive()), 200);
+        } else if (i % 3 == 1) {
+            open.back()->send("POST /api/metrics/ingest HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nContent-Length: 100\r\n\r\n{\"samp");
+        }
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(server.terminate(3000), 0) << server.output();
+    EXPECT_LT(Clock::now() - start, 2000ms);
+    EXPECT_LT(Clock::now() - start, 500ms) << "a stop that closes connections should not take long";
 }
