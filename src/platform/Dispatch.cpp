@@ -148,7 +148,9 @@ private:
 // block, like pipe readers, must not starve the rest); the extra ones retire when idle.
 class UtilityQueue final : public DispatchQueue, public std::enable_shared_from_this<UtilityQueue> {
 public:
-    static constexpr int coreThreads = 4;
+    // One thread covers the steady work (the network tool's output every two seconds);
+    // the pool grows while every thread is busy.
+    static constexpr int coreThreads = 1;
     static constexpr int maximumThreads = 64;
     static constexpr auto idleRetirement = std::chrono::seconds(5);
 
@@ -187,7 +189,14 @@ private:
         for (;;) {
             while (tasks_.empty()) {
                 ++idle_;
-                const bool woke = ready_.wait_for(lock, idleRetirement, [&] { return !tasks_.empty(); });
+                // A core thread sleeps until there is work; only an extra one keeps a clock
+                // to retire by.
+                bool woke = true;
+                if (threads_ > coreThreads) {
+                    woke = ready_.wait_for(lock, idleRetirement, [&] { return !tasks_.empty(); });
+                } else {
+                    ready_.wait(lock, [&] { return !tasks_.empty(); });
+                }
                 --idle_;
                 if (!woke && threads_ > coreThreads) {
                     --threads_;

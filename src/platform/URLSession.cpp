@@ -117,6 +117,8 @@ public:
 
     explicit SessionCore(URLSessionConfiguration configuration) : configuration(std::move(configuration)) {}
 
+    static constexpr int idleWaitMs = 3600 * 1000;
+
     void start() {
         multi_ = curl_multi_init();
         if (!multi_) {
@@ -189,7 +191,9 @@ private:
                 if (message->msg != CURLMSG_DONE) continue;
                 completeTransfer(message->easy_handle, message->data.result);
             }
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            // curl shortens the wait to its own next deadline while transfers run, and
+            // post() wakes it: an idle session sleeps instead of ticking every second.
+            curl_multi_poll(multi_, nullptr, 0, idleWaitMs, nullptr);
         }
         std::deque<Operation> left;
         {

@@ -83,8 +83,13 @@ TEST(PanelProcess, ThePrintedLoginURLOpensThePanelInABrowserWithTheBundledServer
     ASSERT_TRUE(login);
     EXPECT_EQ(login->status, 303);
     const std::string cookie = login->get_header_value("Set-Cookie");
-    EXPECT_NE(cookie.find("tidemark_token=" + token), std::string::npos) << cookie;
+    // The browser gets a session of its own, never the token, and it opens the panel.
+    EXPECT_EQ(cookie.rfind("tidemark_session=", 0), 0u) << cookie;
+    EXPECT_EQ(cookie.find(token), std::string::npos) << cookie;
     EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
+    auto panel = browser.Get(login->get_header_value("Location"), {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->status, 200);
     auto wrong = browser.Get("/login?token=" + std::string(32, '0'));
     ASSERT_TRUE(wrong);
     EXPECT_EQ(wrong->status, 401);

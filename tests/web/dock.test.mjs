@@ -106,7 +106,7 @@ test('the switch and the selection survive a server restart', async () => {
     const cookie = login.headers.get('set-cookie').split(';')[0];
     const put = await fetch(`${first.baseURL}/api/dock`, {
       method: 'PUT',
-      headers: { Cookie: cookie, 'Content-Type': 'application/json' },
+      headers: { Cookie: cookie, 'Content-Type': 'application/json', Origin: first.baseURL },
       body: JSON.stringify({ showInDock: true, selection: 'api-credits' }),
     });
     assert.equal(put.status, 200);

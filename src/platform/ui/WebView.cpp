@@ -118,6 +118,8 @@ void WebView::startLoad(URLRequest request) {
             if (response) self->page_.statusCode = response->statusCode;
             self->page_.body = data;
             self->page_.error = error;
+            // Nothing is loading any more: the session's thread goes until the next load.
+            self->session_.reset();
         });
     });
     task->resume();
