@@ -2,6 +2,7 @@
 #include "AtomicFile.h"
 #include "QuotaCommand.h"
 #include "QuotaService.h"
+#include "ServerProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -27,15 +28,6 @@ std::string script(const std::string& dir, const std::string& name, const std::s
     std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
     chmod(path.c_str(), 0755);
     return path;
-}
-
-bool processExists(const std::string& pidText) {
-    if (pidText.empty()) return false;
-    std::ifstream stat("/proc/" + pidText + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
 }
 
 TEST(QuotaCommand, RunsWithoutAShellWithinItsLimit) {
@@ -77,7 +69,7 @@ TEST(QuotaCommand, KillsACommandAndItsHelpersWhenTheLimitPasses) {
     EXPECT_LT(took, 3s);
     std::string helper;
     std::ifstream(pidFile) >> helper;
-    EXPECT_TRUE(testsupport::eventually([&] { return !processExists(helper); }, 2000ms)) << helper;
+    EXPECT_TRUE(testsupport::eventually([&] { return !webapptest::processAlive(helper); }, 2000ms)) << helper;
 
     // Output closed early but the process lingers: still bounded by the limit.
     auto lingering = QuotaCommand::run({script(dir.path(), "linger", "exec >&-; sleep 30")}, 300ms, "");
@@ -211,7 +203,7 @@ TEST(QuotaCommand, ACancelEndsTheCommandAndItsGroupAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     std::string helper;
     std::ifstream(pidFile) >> helper;
-    EXPECT_TRUE(testsupport::eventually([&] { return !processExists(helper); }, 1000ms)) << "the group's helper lives on";
+    EXPECT_TRUE(testsupport::eventually([&] { return !webapptest::processAlive(helper); }, 1000ms)) << "the group's helper lives on";
     // Once cancelled, nothing starts any more.
     EXPECT_EQ(QuotaCommand::run({"/bin/true"}, 5s, "", &cancellation).outcome, QuotaCommand::Outcome::cancelled);
 }

@@ -468,15 +468,6 @@ TEST_F(ServerHardening, AKillDuringIngestsLosesNothingAcknowledgedAndLeavesAnInt
 
 namespace {
 
-bool processAlive(const std::string& pidText) {
-    if (pidText.empty()) return false;
-    std::ifstream stat("/proc/" + pidText + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
-}
-
 std::string readWhenThere(const std::string& path) {
     std::string text;
     testsupport::eventually([&] { return static_cast<bool>(std::ifstream(path) >> text); }, 10000ms);
@@ -505,15 +496,15 @@ TEST(ServerChildren, AQuotaCommandDiesWithTheServerAndNeverHoldsAStopUp) {
         ServerProcess server(dir.path());
         ASSERT_TRUE(server.waitUntilListening()) << server.output();
         const std::string command = readWhenThere(dir.path() + "/command.pid");
-        ASSERT_TRUE(processAlive(command));
+        ASSERT_TRUE(webapptest::processAlive(command));
         kill(server.pid(), SIGKILL);
         server.waitForExit(3000);
-        EXPECT_TRUE(testsupport::eventually([&] { return !processAlive(command); }, 1000ms))
+        EXPECT_TRUE(testsupport::eventually([&] { return !webapptest::processAlive(command); }, 1000ms))
             << "quota command " << command << " outlived the server";
     }
     std::string leftover;
     std::ifstream(dir.path() + "/helper.pid") >> leftover;
-    if (processAlive(leftover)) kill(static_cast<pid_t>(std::stoi(leftover)), SIGKILL);
+    if (webapptest::processAlive(leftover)) kill(static_cast<pid_t>(std::stoi(leftover)), SIGKILL);
     std::filesystem::remove(dir.path() + "/command.pid");
     std::filesystem::remove(dir.path() + "/helper.pid");
     {
@@ -522,11 +513,11 @@ TEST(ServerChildren, AQuotaCommandDiesWithTheServerAndNeverHoldsAStopUp) {
         ASSERT_TRUE(server.waitUntilListening()) << server.output();
         const std::string command = readWhenThere(dir.path() + "/command.pid");
         const std::string helper = readWhenThere(dir.path() + "/helper.pid");
-        ASSERT_TRUE(processAlive(command) && processAlive(helper));
+        ASSERT_TRUE(webapptest::processAlive(command) && webapptest::processAlive(helper));
         const auto start = Clock::now();
         EXPECT_EQ(server.terminate(3000), 0) << server.output();
         EXPECT_LT(Clock::now() - start, 1000ms);
-        EXPECT_TRUE(testsupport::eventually([&] { return !processAlive(command) && !processAlive(helper); }, 1000ms));
+        EXPECT_TRUE(testsupport::eventually([&] { return !webapptest::processAlive(command) && !webapptest::processAlive(helper); }, 1000ms));
     }
 }
 

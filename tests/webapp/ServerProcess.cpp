@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -32,6 +33,15 @@ int freePort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     close(fd);
     return ntohs(address.sin_port);
+}
+
+bool processAlive(const std::string& pidText) {
+    if (pidText.empty()) return false;
+    std::ifstream stat("/proc/" + pidText + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
 }
 
 ServerProcess::ServerProcess(const std::string& dataDir, std::map<std::string, std::string> extra, int port)

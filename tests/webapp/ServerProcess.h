@@ -7,6 +7,8 @@
 namespace webapptest {
 
 int freePort();
+// Whether a process with this pid (as text) exists and is not a zombie.
+bool processAlive(const std::string& pidText);
 
 class ServerProcess {
 public:
