@@ -7,7 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,14 +69,19 @@ ServerProcess::ServerProcess(const std::string& dataDir, std::map<std::string, s
 
     int fds[2];
     pipe2(fds, O_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     const std::string path = testsupport::binDirectory() + "/TidemarkServer";
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // A test that dies (a crash, a signal) must not leave its server running.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        execve(path.c_str(), argv, envp.data());
+        _exit(127);
+    }
     close(fds[1]);
     outFd_ = fds[0];
 }
