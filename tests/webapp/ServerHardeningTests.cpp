@@ -233,7 +233,9 @@ TEST_F(ServerHardening, SleepsWhileConnectionsIdleAndServesSixBrowserConnections
     EXPECT_GT(pageRequests.load(), 60);
     EXPECT_EQ(pageFailures.load(), 0);
     std::sort(latencies.begin(), latencies.end());
-    EXPECT_LT(latencies.back(), 100ms) << "median " << latencies[latencies.size() / 2].count() << " ms";
+    if (!webapptest::sanitized) {
+        EXPECT_LT(latencies.back(), 100ms) << "median " << latencies[latencies.size() / 2].count() << " ms";
+    }
 }
 
 TEST_F(ServerHardening, SlowAndIdleConnectionsNeverHoldAnIngestUp) {
@@ -296,7 +298,9 @@ TEST_F(ServerHardening, HeaderFloodsGet431AndMemoryStaysWhereItWas) {
         EXPECT_TRUE(status == 431 || status == 0) << status;
     }
     EXPECT_EQ(client->Get("/api/health")->status, 200);
-    EXPECT_LT(residentKiB(server->pid()) - before, 4096) << "KiB grown";
+    if (!webapptest::sanitized) {
+        EXPECT_LT(residentKiB(server->pid()) - before, 4096) << "KiB grown";
+    }
 }
 
 TEST_F(ServerHardening, RefusesTwoHostHeadersAndRequestsFromOtherOrigins) {
@@ -406,7 +410,9 @@ TEST_F(ServerHardening, HostileBodiesGet4xxAndLeaveMemoryWhereItWas) {
     EXPECT_EQ(post("/api/processes/ingest",
                    json{{"sampledAt", 1}, {"processes", json::array({processJSON(1, std::string(256, 'x'))})}}.dump()),
               200);
-    EXPECT_LT(residentKiB(server->pid()) - before, 4096) << "KiB grown";
+    if (!webapptest::sanitized) {
+        EXPECT_LT(residentKiB(server->pid()) - before, 4096) << "KiB grown";
+    }
 }
 
 TEST_F(ServerHardening, AKillDuringIngestsLosesNothingAcknowledgedAndLeavesAnIntactDatabase) {

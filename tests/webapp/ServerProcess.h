@@ -6,6 +6,20 @@
 
 namespace webapptest {
 
+// Sanitizers slow the server several times and keep freed memory in quarantine: bounds on
+// latency and resident memory hold only without them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
 int freePort();
 // Whether a process with this pid (as text) exists and is not a zombie.
 bool processAlive(const std::string& pidText);
