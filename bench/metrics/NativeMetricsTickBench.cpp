@@ -20,7 +20,8 @@ void BM_TickWithoutNetwork(benchmark::State& state) {
         const auto disk = Sampler::readDisk(source);
         const double usage = Sampler::calculateCPUUsage(previousCPU, cpu);
         const auto rates = Sampler::calculateNetworkRates(previousNetwork, network);
-        const auto sample = Sampler::makeSample(now, usage, rates, memory, disk, network, previousNetwork);
+        const auto sample = Sampler::makeSample(now, Sampler::MonotonicClock::now(), usage, rates, memory, disk,
+                                                network, previousNetwork);
         previousCPU = cpu;
         previousNetwork = network;
         auto body = Sampler::IngestBody{{sample}}.encoded();

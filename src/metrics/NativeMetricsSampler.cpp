@@ -23,9 +23,11 @@ double percentOf(uint64_t used, uint64_t total) {
 // Readers
 
 NativeMetricsSampler::CPUCounters NativeMetricsSampler::cpuCounters(const platform::CPUTimes& times) {
-    // Interrupt time is kernel time; guest time is already inside user; steal is not ours.
+    // As vmstat: busy = us + sy + st, idle = id + wa. Interrupt time is kernel time;
+    // guest time is already inside user and nice, so it is not added again; stolen time
+    // was not available to this machine, so it is not idle either.
     const uint64_t system = times.system + times.irq + times.softirq;
-    return CPUCounters{times.user + system + times.nice, times.idle + times.iowait};
+    return CPUCounters{times.user + times.nice + system + times.steal, times.idle + times.iowait};
 }
 
 std::optional<NativeMetricsSampler::CPUCounters> NativeMetricsSampler::readCPUCounters(
@@ -47,30 +49,67 @@ NativeMetricsSampler::ByteUsage NativeMetricsSampler::readMemory(const platform:
     return memoryUsage(platform::readMemoryInfo(source), total);
 }
 
-NativeMetricsSampler::ByteUsage NativeMetricsSampler::diskUsage(const std::optional<platform::FileSystemSpace>& space) {
-    if (!space) return ByteUsage{0, 0};
-    const uint64_t used = space->total >= space->available ? space->total - space->available : 0;
-    return ByteUsage{used, space->total};
+NativeMetricsSampler::ByteUsage NativeMetricsSampler::diskUsage(const std::optional<platform::FileSystemBlocks>& blocks) {
+    if (!blocks) return ByteUsage{0, 0};
+    // As df: Used counts the blocks in use, and Use% divides it by what an ordinary user
+    // could have (used + available); the blocks reserved for root are in neither. That sum
+    // is the total, so used ≤ total and used ÷ total is df's Use% before its rounding up.
+    const uint64_t usedBlocks = blocks->blocks > blocks->freeBlocks ? blocks->blocks - blocks->freeBlocks : 0;
+    const uint64_t used = usedBlocks * blocks->fragmentSize;
+    return ByteUsage{used, used + blocks->availableBlocks * blocks->fragmentSize};
 }
 
 NativeMetricsSampler::ByteUsage NativeMetricsSampler::readDisk(const platform::SystemCounterSource& source) {
-    return diskUsage(platform::readFileSystemSpace(source.homeDirectory));
+    return diskUsage(platform::readFileSystemBlocks(source, source.homeDirectory));
+}
+
+std::vector<platform::InterfaceTraffic> NativeMetricsSampler::countedInterfaces(
+    const std::vector<InterfaceReading>& readings) {
+    const auto pick = [&](auto counts) {
+        std::vector<platform::InterfaceTraffic> counted;
+        for (const auto& reading : readings) {
+            // Loopback is told by its flag: names are free to choose.
+            if (reading.traits.flags & platform::interfaceFlagLoopback) continue;
+            if (counts(reading.traits)) counted.push_back(reading.traffic);
+        }
+        return counted;
+    };
+    auto counted = pick([](const platform::InterfaceTraits& traits) { return traits.physical; });
+    if (counted.empty()) {
+        counted = pick([](const platform::InterfaceTraits& traits) {
+            return !traits.bridge && !traits.veth && !traits.tunTap;
+        });
+    }
+    if (counted.empty()) {
+        counted = pick([](const platform::InterfaceTraits& traits) { return !traits.bridge && !traits.tunTap; });
+    }
+    return counted;
+}
+
+NativeMetricsSampler::NetworkCounters NativeMetricsSampler::networkCounters(
+    std::vector<platform::InterfaceTraffic> interfaces, MonotonicClock::time_point timestamp) {
+    NetworkCounters counters;
+    for (const auto& interface : interfaces) {
+        counters.received += interface.received;
+        counters.transmitted += interface.transmitted;
+    }
+    counters.interfaces = std::move(interfaces);
+    counters.timestamp = timestamp;
+    return counters;
 }
 
 NativeMetricsSampler::NetworkCounters NativeMetricsSampler::readNetworkCounters(
     const platform::SystemCounterSource& source) {
-    NetworkCounters counters;
+    std::vector<InterfaceReading> readings;
     if (auto interfaces = platform::readInterfaceTraffic(source)) {
-        for (const auto& interface : *interfaces) {
-            // Loopback is told by its flag: names are free to choose.
-            const auto flags = platform::readInterfaceFlags(source, interface.name);
-            if (!flags || (*flags & platform::interfaceFlagLoopback)) continue;
-            counters.received += interface.received;
-            counters.transmitted += interface.transmitted;
+        readings.reserve(interfaces->size());
+        for (auto& interface : *interfaces) {
+            // An interface without traits vanished between the two reads.
+            if (auto traits = platform::readInterfaceTraits(source, interface.name))
+                readings.push_back({std::move(interface), *traits});
         }
     }
-    counters.timestamp = Clock::now();
-    return counters;
+    return networkCounters(countedInterfaces(readings), MonotonicClock::now());
 }
 
 // Calculations
@@ -92,19 +131,30 @@ NativeMetricsSampler::NetworkRates NativeMetricsSampler::calculateNetworkRates(
     if (!previous) return NetworkRates{};
     const double elapsed = std::chrono::duration<double>(current.timestamp - previous->timestamp).count();
     const double divisor = std::max(elapsed, 0.001);
-    const uint64_t received = current.received >= previous->received ? current.received - previous->received : 0;
-    const uint64_t transmitted =
-        current.transmitted >= previous->transmitted ? current.transmitted - previous->transmitted : 0;
+    // Interface by interface: one that appears counts from its next snapshot on, one that
+    // disappears takes nothing with it, and one whose counter went back (re-created under
+    // the same name) gives 0 alone.
+    uint64_t received = 0, transmitted = 0;
+    for (const auto& now : current.interfaces) {
+        for (const auto& before : previous->interfaces) {
+            if (before.name != now.name) continue;
+            received += now.received >= before.received ? now.received - before.received : 0;
+            transmitted += now.transmitted >= before.transmitted ? now.transmitted - before.transmitted : 0;
+            break;
+        }
+    }
     return NetworkRates{static_cast<double>(received) / divisor, static_cast<double>(transmitted) / divisor};
 }
 
-NativeMetricsSampler::MetricSample NativeMetricsSampler::makeSample(Clock::time_point now, double cpuUsage,
-                                                                    NetworkRates rates, ByteUsage memory,
-                                                                    ByteUsage disk, const NetworkCounters& network,
+NativeMetricsSampler::MetricSample NativeMetricsSampler::makeSample(Clock::time_point now,
+                                                                    MonotonicClock::time_point monotonicNow,
+                                                                    double cpuUsage, NetworkRates rates,
+                                                                    ByteUsage memory, ByteUsage disk,
+                                                                    const NetworkCounters& network,
                                                                     const std::optional<NetworkCounters>& previousNetwork) {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
-    const Clock::time_point since = previousNetwork ? previousNetwork->timestamp : now;
+    const MonotonicClock::time_point since = previousNetwork ? previousNetwork->timestamp : monotonicNow;
     const int64_t interval = duration_cast<milliseconds>(network.timestamp - since).count();
 
     MetricSample sample;
@@ -218,7 +268,8 @@ void NativeMetricsSampler::stop() {
 void NativeMetricsSampler::sampleAndSend() {
     // A slow server stretches the next sample over the longer span instead of piling up requests.
     if (requestInFlight_) return;
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = wallNow();
+    const MonotonicClock::time_point monotonicNow = MonotonicClock::now();
     const auto cpu = readCPUCounters(source_);
     const auto network = readNetworkCounters(source_);
     const auto previousNetwork = previousNetwork_;
@@ -229,7 +280,7 @@ void NativeMetricsSampler::sampleAndSend() {
     const NetworkRates rates = calculateNetworkRates(previousNetwork, network);
     previousCPU_ = cpu;
     previousNetwork_ = network;
-    const MetricSample sample = makeSample(now, cpuUsage, rates, memory, disk, network, previousNetwork);
+    const MetricSample sample = makeSample(now, monotonicNow, cpuUsage, rates, memory, disk, network, previousNetwork);
 
     platform::URLRequest request;
     request.url = serverManager_->baseURL().appendingPathComponent(ingestPath).absoluteString();
@@ -260,6 +311,10 @@ void NativeMetricsSampler::sampleAndSend() {
         return;
     }
     task->resume();
+}
+
+NativeMetricsSampler::Clock::time_point NativeMetricsSampler::wallNow() const {
+    return timing_.wallClock ? timing_.wallClock() : Clock::now();
 }
 
 void NativeMetricsSampler::handleCompletion(const std::optional<platform::HTTPURLResponse>& response,

@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,19 +19,29 @@ class NodeServerManager;
 // server's "api/metrics/ingest". All mutable state lives on `queue`.
 class NativeMetricsSampler : public std::enable_shared_from_this<NativeMetricsSampler> {
 public:
+    // "ts" only; every interval is measured on MonotonicClock, which no one can set back.
     using Clock = std::chrono::system_clock;
+    using MonotonicClock = std::chrono::steady_clock;
 
     // Cumulative processor ticks of all processors since boot.
     struct CPUCounters {
-        uint64_t active = 0;  // user + system + nice
-        uint64_t idle = 0;
+        uint64_t active = 0;  // user + nice + system + irq + softirq + steal
+        uint64_t idle = 0;    // idle + iowait
     };
 
-    // Cumulative bytes over the counted interfaces, stamped after the walk.
+    // Cumulative bytes over the counted interfaces, stamped after the walk. The counts of
+    // each interface are kept so that rates compare an interface only with itself.
     struct NetworkCounters {
         uint64_t received = 0;
         uint64_t transmitted = 0;
-        Clock::time_point timestamp;
+        MonotonicClock::time_point timestamp;
+        std::vector<platform::InterfaceTraffic> interfaces;
+    };
+
+    // One interface of /proc/net/dev with what sysfs says of it.
+    struct InterfaceReading {
+        platform::InterfaceTraffic traffic;
+        platform::InterfaceTraits traits;
     };
 
     // (used, total) in bytes.
@@ -77,6 +88,8 @@ public:
         std::chrono::milliseconds leeway{100};
         double requestTimeout = 3;  // seconds, the session's limit
         std::chrono::milliseconds failureLogInterval{30000};
+        // Absent: the system clock. Gives "ts" only.
+        std::function<Clock::time_point()> wallClock;
     };
 
     static constexpr const char* queueLabel = "Tidemark.NativeMetricsSampler";
@@ -102,14 +115,20 @@ public:
     // How the kernel's figures combine; pure.
     static CPUCounters cpuCounters(const platform::CPUTimes& times);
     static ByteUsage memoryUsage(const std::optional<platform::MemoryInfo>& info, uint64_t physicalMemory);
-    static ByteUsage diskUsage(const std::optional<platform::FileSystemSpace>& space);
+    static ByteUsage diskUsage(const std::optional<platform::FileSystemBlocks>& blocks);
+    // Each byte once: the physical interfaces; without any, the non-loopback ones that are
+    // not bridges, veth or tun/tap; without those either (a container's own veth end),
+    // the non-loopback ones that are not bridges or tun/tap.
+    static std::vector<platform::InterfaceTraffic> countedInterfaces(const std::vector<InterfaceReading>& readings);
+    static NetworkCounters networkCounters(std::vector<platform::InterfaceTraffic> interfaces,
+                                           MonotonicClock::time_point timestamp);
     static double calculateCPUUsage(const std::optional<CPUCounters>& previous, const std::optional<CPUCounters>& current);
     static NetworkRates calculateNetworkRates(const std::optional<NetworkCounters>& previous,
                                               const NetworkCounters& current);
 
     // One tick's readings turned into the sample that goes on the wire (clamped, interval
     // from the network snapshots or from now when there was no previous one).
-    static MetricSample makeSample(Clock::time_point now, double cpuUsage, NetworkRates rates, ByteUsage memory,
+    static MetricSample makeSample(Clock::time_point now, MonotonicClock::time_point monotonicNow, double cpuUsage, NetworkRates rates, ByteUsage memory,
                                    ByteUsage disk, const NetworkCounters& network,
                                    const std::optional<NetworkCounters>& previousNetwork);
 
@@ -118,6 +137,7 @@ public:
 
 private:
     void sampleAndSend();
+    Clock::time_point wallNow() const;
     void handleCompletion(const std::optional<platform::HTTPURLResponse>& response,
                           const std::optional<platform::Error>& error);
     void logFailureIfNeeded(const std::optional<platform::Error>& error, std::optional<long> status);

@@ -182,12 +182,12 @@ uint64_t readPhysicalMemory(const SystemCounterSource& source) {
     return physicalMemory();
 }
 
-std::optional<FileSystemSpace> readFileSystemSpace(const std::string& path) {
+std::optional<FileSystemBlocks> readFileSystemBlocks(const SystemCounterSource& source, const std::string& path) {
+    if (path.empty()) return std::nullopt;
+    if (source.fileSystemBlocks) return source.fileSystemBlocks(path);
     struct statvfs info {};
-    if (path.empty() || ::statvfs(path.c_str(), &info) != 0) return std::nullopt;
-    const uint64_t fragment = info.f_frsize ? info.f_frsize : info.f_bsize;
-    return FileSystemSpace{static_cast<uint64_t>(info.f_blocks) * fragment,
-                           static_cast<uint64_t>(info.f_bavail) * fragment};
+    if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
+    return FileSystemBlocks{info.f_blocks, info.f_bfree, info.f_bavail, info.f_frsize ? info.f_frsize : info.f_bsize};
 }
 
 std::optional<std::vector<InterfaceTraffic>> readInterfaceTraffic(const SystemCounterSource& source) {
@@ -196,8 +196,18 @@ std::optional<std::vector<InterfaceTraffic>> readInterfaceTraffic(const SystemCo
     return parseInterfaceTraffic(*text);
 }
 
+namespace {
+
+bool isInterfaceName(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
 std::optional<unsigned> readInterfaceFlags(const SystemCounterSource& source, const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return std::nullopt;
+    if (!isInterfaceName(name)) return std::nullopt;
     if (auto text = readWholeFile(source.sysRoot + "/class/net/" + name + "/flags")) {
         if (auto flags = parseInterfaceFlags(*text)) return flags;
     }
@@ -210,6 +220,30 @@ std::optional<unsigned> readInterfaceFlags(const SystemCounterSource& source, co
     ::close(fd);
     if (result != 0) return std::nullopt;
     return static_cast<unsigned>(static_cast<unsigned short>(request.ifr_flags));
+}
+
+std::optional<InterfaceTraits> readInterfaceTraits(const SystemCounterSource& source, const std::string& name) {
+    const auto flags = readInterfaceFlags(source, name);
+    if (!flags) return std::nullopt;
+    const std::string directory = source.sysRoot + "/class/net/" + name;
+    InterfaceTraits traits;
+    traits.flags = *flags;
+    if (traits.flags & interfaceFlagLoopback) return traits;
+    traits.physical = exists(directory + "/device");
+    if (traits.physical) return traits;
+    traits.bridge = exists(directory + "/bridge");
+    traits.tunTap = exists(directory + "/tun_flags");
+    if (!traits.bridge && !traits.tunTap) {
+        // sysfs has no kind for a veth; it is the virtual Ethernet device whose link is
+        // another interface (its peer) and that names no device type of its own.
+        const auto type = readWholeFile(directory + "/type");
+        const auto index = readWholeFile(directory + "/ifindex");
+        const auto link = readWholeFile(directory + "/iflink");
+        const auto uevent = readWholeFile(directory + "/uevent");
+        traits.veth = type && *type == "1\n" && index && link && *index != *link && uevent &&
+                      uevent->find("DEVTYPE=") == std::string::npos;
+    }
+    return traits;
 }
 
 }  // namespace platform

@@ -1,11 +1,20 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace platform {
+
+// statvfs figures of one file system, in blocks of fragmentSize bytes.
+struct FileSystemBlocks {
+    uint64_t blocks = 0;           // f_blocks
+    uint64_t freeBlocks = 0;       // f_bfree: free, including the blocks reserved for root
+    uint64_t availableBlocks = 0;  // f_bavail: free for an ordinary user
+    uint64_t fragmentSize = 0;     // f_frsize
+};
 
 // Where the kernel counters are read from. The live source is the running system; tests
 // point the roots at fixture directories laid out like /proc and /sys.
@@ -19,6 +28,8 @@ struct SystemCounterSource {
     // When an interface's flags are not in sysfs, ask the kernel by name. Only sound for
     // the live system: a fixture's interface names mean nothing to the kernel.
     bool queriesKernelForInterfaceFlags = false;
+    // Absent: statvfs(2).
+    std::function<std::optional<FileSystemBlocks>(const std::string& path)> fileSystemBlocks;
 
     static SystemCounterSource live();
 };
@@ -36,17 +47,20 @@ struct MemoryInfo {
     uint64_t available = 0;
 };
 
-// statvfs figures in bytes: blocks × fragment size, blocks available to unprivileged users × fragment size.
-struct FileSystemSpace {
-    uint64_t total = 0;
-    uint64_t available = 0;
-};
-
 // One interface of /proc/net/dev with its 64-bit byte counters.
 struct InterfaceTraffic {
     std::string name;
     uint64_t received = 0;
     uint64_t transmitted = 0;
+};
+
+// What sysfs tells of an interface, enough to count each byte once.
+struct InterfaceTraits {
+    unsigned flags = 0;
+    bool physical = false;  // backed by a device (not under /sys/devices/virtual/net)
+    bool bridge = false;
+    bool veth = false;
+    bool tunTap = false;
 };
 
 inline constexpr unsigned interfaceFlagLoopback = 0x8;  // IFF_LOOPBACK
@@ -63,9 +77,11 @@ std::optional<unsigned> parseInterfaceFlags(std::string_view text);
 std::optional<CPUTimes> readCPUTimes(const SystemCounterSource& source);
 std::optional<MemoryInfo> readMemoryInfo(const SystemCounterSource& source);
 uint64_t readPhysicalMemory(const SystemCounterSource& source);
-std::optional<FileSystemSpace> readFileSystemSpace(const std::string& path);
+std::optional<FileSystemBlocks> readFileSystemBlocks(const SystemCounterSource& source, const std::string& path);
 std::optional<std::vector<InterfaceTraffic>> readInterfaceTraffic(const SystemCounterSource& source);
 // Absent when neither sysfs nor (for the live source) the kernel knows the interface.
 std::optional<unsigned> readInterfaceFlags(const SystemCounterSource& source, const std::string& name);
+// Absent when the interface is unknown (it vanished between the reads).
+std::optional<InterfaceTraits> readInterfaceTraits(const SystemCounterSource& source, const std::string& name);
 
 }  // namespace platform

@@ -14,6 +14,16 @@ using Network = Sampler::NetworkCounters;
 using namespace std::chrono_literals;
 
 const Sampler::Clock::time_point epoch{std::chrono::seconds(1'800'000'000)};
+const Sampler::MonotonicClock::time_point boot{std::chrono::seconds(5000)};
+
+// One interface "eth0" with these counts.
+Network network(uint64_t received, uint64_t transmitted, Sampler::MonotonicClock::time_point at) {
+    return Sampler::networkCounters({{"eth0", received, transmitted}}, at);
+}
+
+platform::InterfaceTraffic traffic(const std::string& name, uint64_t received, uint64_t transmitted) {
+    return {name, received, transmitted};
+}
 
 TEST(NativeMetricsCalculation, CPUUsage) {
     EXPECT_DOUBLE_EQ(Sampler::calculateCPUUsage(Counters{1000, 9000}, Counters{1300, 9700}), 30);
@@ -45,7 +55,8 @@ TEST(NativeMetricsCalculation, KernelFiguresCombine) {
     times.guest = 60;
     times.guestNice = 70;
     const auto counters = Sampler::cpuCounters(times);
-    EXPECT_EQ(counters.active, 100u + 20 + 3 + 4 + 7);
+    // 100 − vmstat's id − wa: steal is busy, guest is already inside user and nice.
+    EXPECT_EQ(counters.active, 100u + 7 + 20 + 3 + 4 + 500);
     EXPECT_EQ(counters.idle, 1030u);
 
     const uint64_t sixteenGiB = 17'179'869'184;
@@ -56,39 +67,99 @@ TEST(NativeMetricsCalculation, KernelFiguresCombine) {
     EXPECT_EQ(Sampler::memoryUsage(platform::MemoryInfo{100, 200}, 1000), (Sampler::ByteUsage{0, 1000}));
     EXPECT_EQ(Sampler::memoryUsage(platform::MemoryInfo{5000, 1000}, 3000), (Sampler::ByteUsage{3000, 3000}));
 
-    EXPECT_EQ(Sampler::diskUsage(platform::FileSystemSpace{1000, 250}), (Sampler::ByteUsage{750, 1000}));
-    EXPECT_EQ(Sampler::diskUsage(platform::FileSystemSpace{1000, 2000}), (Sampler::ByteUsage{0, 1000}));
+    // df: Used = (blocks − free) × fragment; Use% = used ÷ (used + available) rounded up.
+    // The reserved blocks (free − available) are in neither.
+    const auto disk = Sampler::diskUsage(platform::FileSystemBlocks{1000, 300, 250, 4096});
+    EXPECT_EQ(disk, (Sampler::ByteUsage{700 * 4096, 950 * 4096}));
+    EXPECT_EQ(std::ceil(static_cast<double>(disk.used) / static_cast<double>(disk.total) * 100), 74);
+    // The case the reader got wrong: 271 GB with 5 % reserved, 18 % used.
+    const uint64_t blocks = 66'162'000;  // × 4096 ≈ 271 GB
+    const auto roomy = Sampler::diskUsage(platform::FileSystemBlocks{blocks, blocks - 11'500'000, blocks - 11'500'000 - 3'308'100, 4096});
+    EXPECT_EQ(roomy.used, 11'500'000ull * 4096);
+    EXPECT_NEAR(static_cast<double>(roomy.used) / static_cast<double>(roomy.total) * 100, 18.30, 0.01);
+    // Free above the size (a file system that lies): nothing used.
+    EXPECT_EQ(Sampler::diskUsage(platform::FileSystemBlocks{1000, 2000, 2000, 512}), (Sampler::ByteUsage{0, 2000 * 512}));
+    EXPECT_EQ(Sampler::diskUsage(platform::FileSystemBlocks{0, 0, 0, 4096}), (Sampler::ByteUsage{0, 0}));
     EXPECT_EQ(Sampler::diskUsage(std::nullopt), (Sampler::ByteUsage{0, 0}));
 }
 
 TEST(NativeMetricsCalculation, NetworkRates) {
-    const Network previous{1'000'000, 50, epoch};
-    const auto rates = Sampler::calculateNetworkRates(previous, Network{1'500'000, 150, epoch + 500ms});
+    const Network previous = network(1'000'000, 50, boot);
+    const auto rates = Sampler::calculateNetworkRates(previous, network(1'500'000, 150, boot + 500ms));
     EXPECT_DOUBLE_EQ(rates.received, 1'000'000);
     EXPECT_DOUBLE_EQ(rates.transmitted, 200);
 
-    const auto same = Sampler::calculateNetworkRates(Network{0, 0, epoch}, Network{10, 0, epoch});
+    const auto same = Sampler::calculateNetworkRates(network(0, 0, boot), network(10, 0, boot));
     EXPECT_DOUBLE_EQ(same.received, 10'000);
 
-    // A clock step backwards still divides by the floor, never by a negative span.
-    const auto backwards = Sampler::calculateNetworkRates(Network{0, 0, epoch}, Network{10, 0, epoch - 2s});
-    EXPECT_DOUBLE_EQ(backwards.received, 10'000);
-
-    const auto first = Sampler::calculateNetworkRates(std::nullopt, Network{1'000'000, 1'000'000, epoch});
+    const auto first = Sampler::calculateNetworkRates(std::nullopt, network(1'000'000, 1'000'000, boot));
     EXPECT_EQ(first.received, 0);
     EXPECT_EQ(first.transmitted, 0);
 
-    // An interface removed or reset: counters go down, the delta is 0.
-    const auto reset = Sampler::calculateNetworkRates(Network{9'000'000'000, 500, epoch}, Network{100, 700, epoch + 1s});
+    // An interface reset: its counters go down, its delta alone is 0.
+    const auto reset = Sampler::calculateNetworkRates(network(9'000'000'000, 500, boot), network(100, 700, boot + 1s));
     EXPECT_EQ(reset.received, 0);
     EXPECT_DOUBLE_EQ(reset.transmitted, 200);
 }
 
+TEST(NativeMetricsCalculation, InterfacesComeAndGoWithoutZerosOrSpikes) {
+    const auto before = Sampler::networkCounters(
+        {traffic("eth0", 1'000'000, 2'000), traffic("wlan0", 5'000'000, 7'000), traffic("usb0", 9'000, 9'000)}, boot);
+    EXPECT_EQ(before.received, 6'009'000u);
+    // usb0 unplugged, wwan0 plugged in with a large count since its start, eth0 and wlan0 moved on.
+    const auto after = Sampler::networkCounters(
+        {traffic("eth0", 1'100'000, 2'500), traffic("wwan0", 80'000'000, 60'000), traffic("wlan0", 5'050'000, 7'100)},
+        boot + 1s);
+    const auto rates = Sampler::calculateNetworkRates(before, after);
+    EXPECT_DOUBLE_EQ(rates.received, 150'000);  // not 0 for the vanished usb0, no spike from wwan0
+    EXPECT_DOUBLE_EQ(rates.transmitted, 600);
+    // From the next snapshot on, wwan0 counts.
+    const auto later = Sampler::networkCounters(
+        {traffic("eth0", 1'100'000, 2'500), traffic("wwan0", 80'001'000, 60'000), traffic("wlan0", 5'050'000, 7'100)},
+        boot + 2s);
+    EXPECT_DOUBLE_EQ(Sampler::calculateNetworkRates(after, later).received, 1'000);
+}
+
+TEST(NativeMetricsCalculation, EachByteIsCountedOnce) {
+    using Traits = platform::InterfaceTraits;
+    const auto reading = [](const std::string& name, Traits traits) {
+        return Sampler::InterfaceReading{traffic(name, 1, 1), traits};
+    };
+    const Traits loopback{platform::interfaceFlagLoopback, false, false, false, false};
+    const Traits physical{0x1003, true, false, false, false};
+    const Traits bridge{0x1003, false, true, false, false};
+    const Traits veth{0x1003, false, false, true, false};
+    const Traits tun{0x1091, false, false, false, true};
+    const Traits otherVirtual{0x1003, false, false, false, false};  // a VM's paravirtual NIC without a device, a dummy
+    const auto names = [](const std::vector<platform::InterfaceTraffic>& list) {
+        std::vector<std::string> out;
+        for (const auto& interface : list) out.push_back(interface.name);
+        return out;
+    };
+    // A desktop with Docker and a VPN: the NICs only.
+    EXPECT_EQ(names(Sampler::countedInterfaces({reading("lo", loopback), reading("enp3s0", physical),
+                                                reading("docker0", bridge), reading("veth1a2b", veth),
+                                                reading("tun0", tun), reading("wlp2s0", physical)})),
+              (std::vector<std::string>{"enp3s0", "wlp2s0"}));
+    // No physical interface: the rest less bridges, veth and tun/tap.
+    EXPECT_EQ(names(Sampler::countedInterfaces({reading("lo", loopback), reading("docker0", bridge),
+                                                reading("veth0", veth), reading("ens0", otherVirtual),
+                                                reading("tap0", tun)})),
+              (std::vector<std::string>{"ens0"}));
+    // A container: its own end of a veth pair is all there is.
+    EXPECT_EQ(names(Sampler::countedInterfaces({reading("lo", loopback), reading("eth0", veth)})),
+              (std::vector<std::string>{"eth0"}));
+    EXPECT_TRUE(Sampler::countedInterfaces({reading("lo", loopback), reading("br0", bridge)}).empty());
+    // A physical loopback is still loopback.
+    EXPECT_TRUE(Sampler::countedInterfaces({reading("lo", Traits{0x9, true, false, false, false})}).empty());
+}
+
 TEST(NativeMetricsCalculation, SampleIsClampedAndTimed) {
-    const Network previous{0, 0, epoch + 1234ms};
-    const Network network{0, 0, epoch + 1234ms + 2999700us};
+    const Network previous = network(0, 0, boot + 1234ms);
+    const Network current = network(0, 0, boot + 1234ms + 2999700us);
     const auto now = epoch + 4233ms + 999us;
-    auto sample = Sampler::makeSample(now, 300, {5, 6}, {10, 40}, {1, 4}, network, previous);
+    // The wall clock says nothing about the interval: it may have been set back meanwhile.
+    auto sample = Sampler::makeSample(now, boot + 4233ms, 300, {5, 6}, {10, 40}, {1, 4}, current, previous);
     EXPECT_EQ(sample.ts, 1'800'000'004'233);
     EXPECT_EQ(sample.intervalMs, 2999);  // truncated, not rounded
     EXPECT_EQ(sample.cpuUsage, 100);
@@ -102,7 +173,7 @@ TEST(NativeMetricsCalculation, SampleIsClampedAndTimed) {
 
     // Zero totals, non-finite and negative inputs, an interval below 1 ms, no previous snapshot.
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    sample = Sampler::makeSample(now, nan, {-3, nan}, {0, 0}, {0, 0}, Network{0, 0, now + 200us}, std::nullopt);
+    sample = Sampler::makeSample(now, boot, nan, {-3, nan}, {0, 0}, {0, 0}, network(0, 0, boot + 200us), std::nullopt);
     EXPECT_EQ(sample.cpuUsage, 0);
     EXPECT_EQ(sample.memoryTotal, 1u);
     EXPECT_EQ(sample.memoryPercent, 0);
@@ -111,7 +182,7 @@ TEST(NativeMetricsCalculation, SampleIsClampedAndTimed) {
     EXPECT_EQ(sample.rxBps, 0);
     EXPECT_EQ(sample.txBps, 0);
     EXPECT_EQ(sample.intervalMs, 1);
-    sample = Sampler::makeSample(now, -5, {}, {0, 0}, {0, 0}, Network{0, 0, now - 5s}, previous);
+    sample = Sampler::makeSample(now, boot, -5, {}, {0, 0}, {0, 0}, network(0, 0, boot - 5s), previous);
     EXPECT_EQ(sample.cpuUsage, 0);
     EXPECT_EQ(sample.intervalMs, 1);
 }

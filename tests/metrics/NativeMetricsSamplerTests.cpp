@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -96,6 +97,35 @@ nlohmann::json onlySample(const Received& request) {
 }
 
 double seconds(SteadyClock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+TEST(NativeMetricsSampler, AWallClockSteppingBackMovesOnlyTheTimestamp) {
+    IngestServer server;
+    // Each reading of the wall clock is an hour earlier than the one before (an NTP step
+    // back, again and again); the intervals still come from the monotonic clock.
+    auto steps = std::make_shared<std::atomic<int>>(0);
+    const auto base = std::chrono::system_clock::now();
+    Sampler::Timing timing;
+    timing.firstTick = 200ms;
+    timing.interval = 500ms;
+    timing.wallClock = [steps, base] { return base - std::chrono::hours(steps->fetch_add(1)); };
+    auto sampler = std::make_shared<Sampler>(managerFor(server.port()), timing);
+    sampler->start();
+    ASSERT_TRUE(server.waitForCount(3, 8s));
+    sampler->stop();
+    const auto requests = server.received();
+    int64_t previousTs = INT64_MAX;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const auto sample = nlohmann::ordered_json::parse(requests[i].body).at("samples").at(0);
+        const int64_t ts = sample["ts"].get<int64_t>();
+        EXPECT_LT(ts, previousTs) << "the wall clock went back";
+        previousTs = ts;
+        if (i == 0) continue;
+        // About 500 ms, not the floor of 1 ms a backwards wall clock would give.
+        EXPECT_GE(sample["intervalMs"].get<int64_t>(), 300);
+        EXPECT_LE(sample["intervalMs"].get<int64_t>(), 1500);
+        EXPECT_LT(sample["rxBps"].get<double>(), 1e9);
+    }
+}
 
 TEST(NativeMetricsSampler, PostsOneSamplePerSecond) {
     testsupport::LogCapture log;

@@ -55,7 +55,7 @@ TEST(SystemCounters, CPUFromProcStat) {
                  "intr 12345 0 0\n");
     auto counters = Sampler::readCPUCounters(fixture.source);
     ASSERT_TRUE(counters);
-    EXPECT_EQ(counters->active, 134u);
+    EXPECT_EQ(counters->active, 634u);  // user nice system irq softirq steal
     EXPECT_EQ(counters->idle, 1030u);
 
     // A kernel with only the first four columns; the aggregate line not first.
@@ -125,7 +125,7 @@ TEST(SystemCounters, NetworkSkipsLoopbackByFlag) {
     counters = Sampler::readNetworkCounters(fixture.source);
     EXPECT_EQ(counters.received, big + 30 + 7);
     EXPECT_EQ(counters.transmitted, 2000u + 40 + 8);
-    EXPECT_LE(counters.timestamp, Sampler::Clock::now());
+    EXPECT_LE(counters.timestamp, Sampler::MonotonicClock::now());
 
     // Garbled flags count as unknown.
     fixture.flags("eth0", "loopback\n");
@@ -146,12 +146,67 @@ TEST(SystemCounters, NetworkSkipsLoopbackByFlag) {
     EXPECT_FALSE(platform::readInterfaceFlags(fixture.source, "../../x"));
 }
 
+TEST(SystemCounters, NetworkCountsPhysicalInterfacesOnce) {
+    Fixture fixture;
+    fixture.proc("net/dev", std::string(netDevHeader) + netDevLine("lo", 111, 111) + netDevLine("enp3s0", 1000, 100) +
+                                netDevLine("docker0", 500, 50) + netDevLine("veth9", 500, 50) +
+                                netDevLine("tun0", 300, 30) + netDevLine("wlp2s0", 2000, 200));
+    const auto net = [&](const std::string& name) { return fixture.source.sysRoot + "/class/net/" + name; };
+    for (const char* name : {"lo", "enp3s0", "docker0", "veth9", "tun0", "wlp2s0"}) fixture.flags(name, "0x1003\n");
+    fixture.flags("lo", "0x9\n");
+    fs::create_directories(net("enp3s0") + "/device");
+    fs::create_directories(net("wlp2s0") + "/device");
+    fs::create_directories(net("docker0") + "/bridge");
+    writeFile(net("tun0") + "/tun_flags", "0x1002\n");
+    writeFile(net("veth9") + "/type", "1\n");
+    writeFile(net("veth9") + "/ifindex", "9\n");
+    writeFile(net("veth9") + "/iflink", "8\n");
+    writeFile(net("veth9") + "/uevent", "INTERFACE=veth9\nIFINDEX=9\n");
+
+    const auto withNics = Sampler::readNetworkCounters(fixture.source);
+    EXPECT_EQ(withNics.received, 3000u);
+    EXPECT_EQ(withNics.transmitted, 300u);
+    ASSERT_EQ(withNics.interfaces.size(), 2u);
+
+    const auto traits = [&](const std::string& name) { return platform::readInterfaceTraits(fixture.source, name); };
+    EXPECT_TRUE(traits("veth9")->veth);
+    EXPECT_TRUE(traits("docker0")->bridge);
+    EXPECT_TRUE(traits("tun0")->tunTap);
+    EXPECT_TRUE(traits("enp3s0")->physical);
+    EXPECT_FALSE(traits("absent"));
+    // A VLAN names its kind: not a veth although its link is another interface.
+    writeFile(net("veth9") + "/uevent", "DEVTYPE=vlan\nINTERFACE=veth9\n");
+    EXPECT_FALSE(traits("veth9")->veth);
+    writeFile(net("veth9") + "/uevent", "INTERFACE=veth9\nIFINDEX=9\n");
+
+    // Without the NICs (a VM or container whose interfaces have no device): the rest,
+    // less the bridge, the veth and the tunnel. Then a container's own veth end.
+    fs::remove_all(net("enp3s0") + "/device");
+    fs::remove_all(net("wlp2s0") + "/device");
+    EXPECT_EQ(Sampler::readNetworkCounters(fixture.source).received, 3000u);
+    fixture.proc("net/dev", std::string(netDevHeader) + netDevLine("lo", 111, 111) + netDevLine("veth9", 500, 50));
+    EXPECT_EQ(Sampler::readNetworkCounters(fixture.source).received, 500u);
+}
+
 TEST(SystemCounters, DiskOfHomeDirectory) {
     Fixture fixture;
     const auto disk = Sampler::readDisk(fixture.source);
     EXPECT_GT(disk.total, 0u);
     EXPECT_LE(disk.used, disk.total);
     fixture.source.homeDirectory = fixture.directory.path() + "/does-not-exist";
+    EXPECT_EQ(Sampler::readDisk(fixture.source), (Sampler::ByteUsage{0, 0}));
+
+    // The statvfs figures are asked of the injected source for the home directory.
+    std::string asked;
+    fixture.source.fileSystemBlocks = [&](const std::string& path) -> std::optional<platform::FileSystemBlocks> {
+        asked = path;
+        return platform::FileSystemBlocks{1'000'000, 400'000, 350'000, 1024};
+    };
+    EXPECT_EQ(Sampler::readDisk(fixture.source), (Sampler::ByteUsage{600'000ull * 1024, 950'000ull * 1024}));
+    EXPECT_EQ(asked, fixture.source.homeDirectory);
+    fixture.source.fileSystemBlocks = [](const std::string&) { return std::optional<platform::FileSystemBlocks>(); };
+    EXPECT_EQ(Sampler::readDisk(fixture.source), (Sampler::ByteUsage{0, 0}));
+    fixture.source.homeDirectory.clear();
     EXPECT_EQ(Sampler::readDisk(fixture.source), (Sampler::ByteUsage{0, 0}));
 }
 
