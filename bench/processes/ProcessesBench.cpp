@@ -18,6 +18,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -117,15 +119,35 @@ void BM_ReadAllProcessUsage(benchmark::State& state) {
     state.counters["processes"] = static_cast<double>(processes);
 }
 
-void BM_ReadAllWithStatusMemory(benchmark::State& state) {
-    const platform::ProcessTable table("/proc", platform::ProcessTable::MemorySource::status);
-    for (auto _ : state) {
-        std::vector<platform::ProcessRecord> records;
-        const auto pids = table.listProcesses();
-        for (int32_t pid : *pids)
-            if (auto record = table.read(pid)) records.push_back(std::move(*record));
-        benchmark::DoNotOptimize(records);
+// What the full names add: the command line of each process whose comm fills 15 bytes.
+void BM_CommandLinesOfCutNames(benchmark::State& state) {
+    const platform::ProcessTable table("/proc");
+    std::vector<int32_t> cut;
+    for (int32_t pid : *table.listProcesses()) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+        char comm[64];
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const ssize_t n = read(fd, comm, sizeof comm);
+        close(fd);
+        if (n == 16) cut.push_back(pid);  // 15 bytes and the newline
     }
+    char buffer[8192];
+    for (auto _ : state) {
+        size_t bytes = 0;
+        for (int32_t pid : cut) {
+            char path[64];
+            std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+            const int fd = open(path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            bytes += n > 0 ? static_cast<size_t>(n) : 0;
+            close(fd);
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["cut_names"] = static_cast<double>(cut.size());
 }
 
 void BM_Libproc2(benchmark::State& state) {
@@ -148,8 +170,9 @@ void BM_Libproc2(benchmark::State& state) {
     state.counters["processes"] = processes;
 }
 
-// The floor: only open, read and close the same three files of every process.
-void BM_FloorOpenReadClose(benchmark::State& state) {
+// The floor: only open, read and close the three files of every process (the reader's
+// stat, status, io, or statm in place of status, the cheaper file with less in it).
+void BM_FloorOpenReadClose(benchmark::State& state, const char* memoryFile) {
     char buffer[4096];
     char path[64];
     for (auto _ : state) {
@@ -157,7 +180,7 @@ void BM_FloorOpenReadClose(benchmark::State& state) {
         size_t bytes = 0;
         while (const dirent* entry = readdir(dir)) {
             if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-            for (const char* file : {"stat", "statm", "io"}) {
+            for (const char* file : {"stat", memoryFile, "io"}) {
                 std::snprintf(path, sizeof path, "/proc/%.16s/%s", entry->d_name, file);
                 const int fd = open(path, O_RDONLY | O_CLOEXEC);
                 if (fd < 0) continue;
@@ -223,8 +246,19 @@ void runCommand(benchmark::State& state, const std::vector<std::string>& command
         benchmark::Counter((childrenCpuSeconds() - childrenBefore) * 1000, benchmark::Counter::kAvgIterations);
 }
 
-void BM_TidemarkNettop(benchmark::State& state) {
+// With its state file (in a runtime directory of its own), and without one.
+void BM_TidemarkNettop(benchmark::State& state, bool withState) {
+    char directory[] = "/tmp/tidemark-bench-XXXXXX";
+    const char* previous = getenv("XDG_RUNTIME_DIR");
+    const std::string saved = previous ? previous : "";
+    if (withState) {
+        setenv("XDG_RUNTIME_DIR", mkdtemp(directory), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
+    }
     runCommand(state, {nettopPath(), "-P", "-L", "1", "-x", "-J", "bytes_in,bytes_out"});
+    if (previous) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
+    if (withState) std::system(("rm -rf " + std::string(directory)).c_str());
 }
 
 void BM_SsTinpH(benchmark::State& state) { runCommand(state, {"ss", "-tinpH"}); }
@@ -232,11 +266,13 @@ void BM_SsTinpH(benchmark::State& state) { runCommand(state, {"ss", "-tinpH"}); 
 }  // namespace
 
 BENCHMARK(BM_ReadAllProcessUsage)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ReadAllWithStatusMemory)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CommandLinesOfCutNames)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Libproc2)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FloorOpenReadClose)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_FloorOpenReadClose, status, "status")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_FloorOpenReadClose, statm, "statm")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SamplingCycle)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_TidemarkNettop)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_TidemarkNettop, state_file, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_TidemarkNettop, no_state_file, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SsTinpH)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <string_view>
@@ -51,7 +52,7 @@ bool skipField(std::string_view text, size_t& pos) {
     return pos > start;
 }
 
-// The value of a "key: number" line (io) or "Key:   number kB" line (status).
+// The value of a "key: number" line of io.
 std::optional<uint64_t> fieldValue(std::string_view text, std::string_view key) {
     size_t at = 0;
     while (true) {
@@ -68,6 +69,30 @@ std::optional<uint64_t> fieldValue(std::string_view text, std::string_view key) 
     return value;
 }
 
+// RssAnon + RssShmem + VmSwap of status, in kB, in one pass over its lines. Kernel
+// threads have none of them: 0.
+uint64_t footprintKilobytes(std::string_view text) {
+    constexpr std::string_view keys[] = {"RssAnon:", "RssShmem:", "VmSwap:"};
+    uint64_t sum = 0;
+    size_t found = 0;
+    for (size_t pos = 0; pos < text.size() && found < 3;) {
+        const size_t end = std::min(text.find('\n', pos), text.size());
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty() || (line[0] != 'R' && line[0] != 'V')) continue;
+        for (const std::string_view key : keys) {
+            if (line.substr(0, key.size()) != key) continue;
+            size_t at = key.size();
+            while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+            uint64_t value = 0;
+            if (std::from_chars(line.data() + at, line.data() + line.size(), value).ec == std::errc()) sum += value;
+            ++found;
+            break;
+        }
+    }
+    return sum;
+}
+
 // Builds "<root>/<pid>/<file>" in buf.
 const char* entryPath(char* buf, size_t capacity, const std::string& root, int32_t pid, const char* file) {
     const size_t fileLength = std::strlen(file);
@@ -80,14 +105,22 @@ const char* entryPath(char* buf, size_t capacity, const std::string& root, int32
     return buf;
 }
 
-bool parseStat(std::string_view text, ProcessRecord& record) {
+constexpr uint64_t kernelThreadFlag = 0x00200000;  // PF_KTHREAD
+
+bool parseStat(std::string_view text, ProcessRecord& record, bool& kernelThread) {
     const size_t open = text.find('(');
     const size_t close = text.rfind(')');
     if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
     record.name.assign(text.substr(open + 1, close - open - 1));
     size_t pos = close + 1;
-    // After ")": state (3), ppid .. cmajflt (4-12), utime (14), stime (15), ..., starttime (22).
-    for (int field = 3; field <= 13; ++field)
+    // After ")": state (3), ppid .. tpgid (4-8), flags (9), minflt .. cmajflt (10-13),
+    // utime (14), stime (15), ..., starttime (22).
+    for (int field = 3; field <= 8; ++field)
+        if (!skipField(text, pos)) return false;
+    uint64_t flags = 0;
+    if (!nextUnsigned(text, pos, flags)) return false;
+    kernelThread = (flags & kernelThreadFlag) != 0;
+    for (int field = 10; field <= 13; ++field)
         if (!skipField(text, pos)) return false;
     uint64_t utime = 0, stime = 0;
     if (!nextUnsigned(text, pos, utime) || !nextUnsigned(text, pos, stime)) return false;
@@ -113,8 +146,15 @@ uint64_t ProcessTable::pageSize() {
     return size > 0 ? static_cast<uint64_t>(size) : 4096;
 }
 
-ProcessTable::ProcessTable(std::string root, MemorySource memorySource)
-    : root_(std::move(root)), memorySource_(memorySource), pageSize_(pageSize()) {}
+ProcessTable::ProcessTable(std::string root) : root_(std::move(root)) {}
+
+std::string_view ProcessTable::fullName(std::string_view comm, std::string_view commandLine) {
+    if (comm.size() != commLength) return comm;
+    const std::string_view first = commandLine.substr(0, commandLine.find('\0'));
+    const size_t slash = first.rfind('/');
+    const std::string_view base = slash == std::string_view::npos ? first : first.substr(slash + 1);
+    return base.size() > comm.size() && base.substr(0, comm.size()) == comm ? base : comm;
+}
 
 std::optional<std::vector<int32_t>> ProcessTable::listProcesses() const {
     DIR* dir = ::opendir(root_.c_str());
@@ -142,38 +182,32 @@ std::optional<ProcessRecord> ProcessTable::read(int32_t pid) const {
 
     if (!entryPath(path, sizeof path, root_, pid, "stat")) return std::nullopt;
     ssize_t n = readSmallFile(path, buf, sizeof buf);
-    if (n <= 0 || !parseStat(std::string_view(buf, static_cast<size_t>(n)), record)) return std::nullopt;
+    bool kernelThread = false;
+    if (n <= 0 || !parseStat(std::string_view(buf, static_cast<size_t>(n)), record, kernelThread)) return std::nullopt;
 
-    if (memorySource_ == MemorySource::statm) {
-        entryPath(path, sizeof path, root_, pid, "statm");
+    // Only a name cut at the kernel's limit costs the extra read; kernel threads have no
+    // command line and keep their own name.
+    if (record.name.size() == commLength && !kernelThread) {
+        entryPath(path, sizeof path, root_, pid, "cmdline");
         n = readSmallFile(path, buf, sizeof buf);
-        if (n <= 0) return std::nullopt;
-        const std::string_view text(buf, static_cast<size_t>(n));
-        size_t pos = 0;
-        uint64_t size = 0, resident = 0, shared = 0;
-        if (!nextUnsigned(text, pos, size) || !nextUnsigned(text, pos, resident) || !nextUnsigned(text, pos, shared))
-            return std::nullopt;
-        record.privateResidentBytes = resident > shared ? (resident - shared) * pageSize_ : 0;
-    } else {
-        entryPath(path, sizeof path, root_, pid, "status");
-        n = readSmallFile(path, buf, sizeof buf);
-        if (n <= 0) return std::nullopt;
-        const std::string_view text(buf, static_cast<size_t>(n));
-        // Kernel threads have neither line: no private memory.
-        const uint64_t anon = fieldValue(text, "RssAnon:").value_or(0);
-        const uint64_t swap = fieldValue(text, "VmSwap:").value_or(0);
-        record.privateResidentBytes = (anon + swap) * 1024;
+        if (n > 0) record.name = fullName(record.name, std::string_view(buf, static_cast<size_t>(n)));
     }
+
+    entryPath(path, sizeof path, root_, pid, "status");
+    n = readSmallFile(path, buf, sizeof buf);
+    if (n > 0) record.footprintBytes = footprintKilobytes(std::string_view(buf, static_cast<size_t>(n))) * 1024;
 
     entryPath(path, sizeof path, root_, pid, "io");
     n = readSmallFile(path, buf, sizeof buf);
-    if (n <= 0) return std::nullopt;
-    const std::string_view io(buf, static_cast<size_t>(n));
-    const auto readBytes = fieldValue(io, "read_bytes:");
-    const auto writeBytes = fieldValue(io, "write_bytes:");
-    if (!readBytes || !writeBytes) return std::nullopt;
-    record.readBytes = *readBytes;
-    record.writeBytes = *writeBytes;
+    if (n > 0) {
+        const std::string_view io(buf, static_cast<size_t>(n));
+        const auto readBytes = fieldValue(io, "read_bytes:");
+        const auto writeBytes = fieldValue(io, "write_bytes:");
+        if (readBytes && writeBytes) {
+            record.readBytes = *readBytes;
+            record.writeBytes = *writeBytes;
+        }
+    }
     return record;
 }
 

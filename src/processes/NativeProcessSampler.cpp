@@ -61,6 +61,10 @@ NativeProcessSampler::Clock::time_point NativeProcessSampler::now() const {
     return configuration_.clock ? configuration_.clock() : Clock::now();
 }
 
+NativeProcessSampler::MonotonicClock::time_point NativeProcessSampler::monotonicNow() const {
+    return configuration_.monotonicClock ? configuration_.monotonicClock() : MonotonicClock::now();
+}
+
 std::string NativeProcessSampler::networkCommandPath() const {
     if (configuration_.networkCommandPath) return *configuration_.networkCommandPath;
     return platform::Bundle::main().executableDirectory() + "/tidemark-nettop";
@@ -90,21 +94,24 @@ void NativeProcessSampler::stop() {
 
 void NativeProcessSampler::sampleAndSend() {
     const auto sampleTime = now();
+    const auto monotonicTime = monotonicNow();
     UsageMap usage = readAllProcessUsage();
     NetworkMap network = readNetworkUsage();
 
     double elapsed = 0;
-    if (previousSampleAt_) elapsed = std::chrono::duration<double>(sampleTime - *previousSampleAt_).count();
+    if (previousSampleAt_) elapsed = std::chrono::duration<double>(monotonicTime - *previousSampleAt_).count();
     elapsed = std::max(elapsed, 0.001);
     uint64_t totalMemory = platform::physicalMemory();
     if (totalMemory <= 1) totalMemory = 1;
 
-    const auto entries = makeEntries(usage, previousUsage_, network, previousNetwork_, elapsed, totalMemory);
+    const auto entries =
+        makeEntries(usage, previousUsage_, network, previousNetwork_, elapsed, totalMemory, previousNetworkComplete_);
     const auto selected = selectTopEntries(entries);
 
     previousUsage_ = std::move(usage);
     previousNetwork_ = std::move(network);
-    previousSampleAt_ = sampleTime;
+    previousNetworkComplete_ = networkReadSucceeded_;
+    previousSampleAt_ = monotonicTime;
     send(selected, sampleTime);
 }
 
@@ -190,7 +197,7 @@ void NativeProcessSampler::handleCompletion(std::optional<platform::HTTPURLRespo
 }
 
 void NativeProcessSampler::logFailureIfNeeded(const platform::Error& error) {
-    const auto current = now();
+    const auto current = monotonicNow();
     if (lastFailureLog_ && current - *lastFailureLog_ < configuration_.failureLogInterval) return;
     lastFailureLog_ = current;
     platform::log("[Tidemark] Process metric sampling failed: " + error.localizedDescription());

@@ -93,7 +93,9 @@ public:
 
     using UsageMap = std::unordered_map<int32_t, RawUsage>;
     using NetworkMap = std::unordered_map<int32_t, NetworkUsage>;
+    // "sampledAt" only; elapsed time and the failure throttle use MonotonicClock.
     using Clock = std::chrono::system_clock;
+    using MonotonicClock = std::chrono::steady_clock;
 
     // The real values by default; tests shorten them and point the network stage
     // at their own commands.
@@ -109,8 +111,10 @@ public:
         // Absent: "tidemark-nettop" beside the running executable.
         std::optional<std::string> networkCommandPath;
         std::string procRoot = "/proc";
-        // Absent: the system clock.
+        // Absent: the system clock. Gives "sampledAt" only.
         std::function<Clock::time_point()> clock;
+        // Absent: the steady clock.
+        std::function<MonotonicClock::time_point()> monotonicClock;
     };
 
     static constexpr const char* queueLabel = "Tidemark.NativeProcessSampler";
@@ -135,10 +139,13 @@ public:
 
     static NetworkMap parseNetworkUsage(const std::string& text);
     static std::vector<ProcessEntry> selectTopEntries(const std::vector<ProcessEntry>& entries);
-    // One entry per process of usage (network-only processes get none).
+    // One entry per process of usage (network-only processes get none). When the previous
+    // network map is complete (the tool ran), a process it does not list had no traffic
+    // then: its counts are taken as 0, so the bytes of its first connection are not lost.
     static std::vector<ProcessEntry> makeEntries(const UsageMap& usage, const UsageMap& previousUsage,
                                                  const NetworkMap& network, const NetworkMap& previousNetwork,
-                                                 double elapsedSeconds, uint64_t totalMemory);
+                                                 double elapsedSeconds, uint64_t totalMemory,
+                                                 bool previousNetworkComplete = false);
     static uint64_t nanoseconds(uint64_t ticks, Timebase timebase);
     // Bytes before the first zero byte as UTF-8, invalid sequences replaced by U+FFFD.
     static std::string decodeName(std::string_view bytes);
@@ -153,6 +160,7 @@ public:
 
 private:
     Clock::time_point now() const;
+    MonotonicClock::time_point monotonicNow() const;
     void handleCompletion(std::optional<platform::HTTPURLResponse> response, std::optional<platform::Error> error);
 
     std::shared_ptr<NodeServerManager> serverManager_;
@@ -162,9 +170,11 @@ private:
     std::shared_ptr<platform::DispatchTimer> timer_;
     UsageMap previousUsage_;
     NetworkMap previousNetwork_;
-    std::optional<Clock::time_point> previousSampleAt_;
+    bool previousNetworkComplete_ = false;
+    bool networkReadSucceeded_ = false;  // set by readNetworkUsage()
+    std::optional<MonotonicClock::time_point> previousSampleAt_;
     bool requestInFlight_ = false;
-    std::optional<Clock::time_point> lastFailureLog_;  // absent: the distant past
+    std::optional<MonotonicClock::time_point> lastFailureLog_;  // absent: the distant past
     Configuration configuration_;
     bool shouldSimulateNetworkHang_;
 };

@@ -81,6 +81,7 @@ NativeProcessSampler::NetworkMap NativeProcessSampler::parseNetworkUsage(const s
 }
 
 NativeProcessSampler::NetworkMap NativeProcessSampler::readNetworkUsage() {
+    networkReadSucceeded_ = false;
     auto process = platform::Process::make();
     auto pipe = std::make_shared<platform::Pipe>();
     auto output = std::make_shared<CommandOutput>();
@@ -127,6 +128,7 @@ NativeProcessSampler::NetworkMap NativeProcessSampler::readNetworkUsage() {
             data = output->data;
         }
         if (!platform::isValidUTF8(data)) return {};
+        networkReadSucceeded_ = true;
         return parseNetworkUsage(data);
     }
 

@@ -82,7 +82,7 @@ NativeProcessSampler::UsageMap NativeProcessSampler::readAllProcessUsage() const
         raw.name = decodeName(record->name);
         raw.startTime = record->startTime;
         raw.cpuTime = nanoseconds(record->cpuTicks, machTimebase_);
-        raw.residentBytes = record->privateResidentBytes;
+        raw.residentBytes = record->footprintBytes;
         raw.diskReadBytes = record->readBytes;
         raw.diskWriteBytes = record->writeBytes;
         usage.insert_or_assign(pid, std::move(raw));
@@ -92,7 +92,7 @@ NativeProcessSampler::UsageMap NativeProcessSampler::readAllProcessUsage() const
 
 std::vector<NativeProcessSampler::ProcessEntry> NativeProcessSampler::makeEntries(
     const UsageMap& usage, const UsageMap& previousUsage, const NetworkMap& network,
-    const NetworkMap& previousNetwork, double elapsedSeconds, uint64_t totalMemory) {
+    const NetworkMap& previousNetwork, double elapsedSeconds, uint64_t totalMemory, bool previousNetworkComplete) {
     std::vector<ProcessEntry> entries;
     entries.reserve(usage.size());
     for (const auto& [pid, current] : usage) {
@@ -117,12 +117,13 @@ std::vector<NativeProcessSampler::ProcessEntry> NativeProcessSampler::makeEntrie
         if (comparable) {
             NetworkUsage now;
             if (const auto found = network.find(current.pid); found != network.end()) now = found->second;
-            if (const auto before = previousNetwork.find(current.pid); before != previousNetwork.end()) {
+            const auto before = previousNetwork.find(current.pid);
+            if (before != previousNetwork.end() || previousNetworkComplete) {
+                const NetworkUsage then = before != previousNetwork.end() ? before->second : NetworkUsage{};
                 entry.downloadBps =
-                    static_cast<double>(clampedDelta(now.receivedBytes, before->second.receivedBytes)) / elapsedSeconds;
+                    static_cast<double>(clampedDelta(now.receivedBytes, then.receivedBytes)) / elapsedSeconds;
                 entry.uploadBps =
-                    static_cast<double>(clampedDelta(now.transmittedBytes, before->second.transmittedBytes)) /
-                    elapsedSeconds;
+                    static_cast<double>(clampedDelta(now.transmittedBytes, then.transmittedBytes)) / elapsedSeconds;
             }
         }
         entries.push_back(std::move(entry));

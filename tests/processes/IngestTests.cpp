@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -253,17 +255,61 @@ TEST_F(ProcessIngest, BodyEncodingTruncatesMillisecondsAndRejectsNonFiniteNumber
     stopAndSettle(sampler);
 }
 
-TEST_F(ProcessIngest, FailureLinesAreThrottledToOneEveryThirtySeconds) {
-    auto now = std::make_shared<std::chrono::system_clock::time_point>(std::chrono::system_clock::now());
+TEST_F(ProcessIngest, FailureLinesAreThrottledOnTheMonotonicClock) {
+    auto monotonic = std::make_shared<Steady::time_point>(Steady::now());
+    auto wall = std::make_shared<std::chrono::system_clock::time_point>(std::chrono::system_clock::now());
     Sampler::Configuration configuration;
-    configuration.clock = [now] { return *now; };
+    configuration.monotonicClock = [monotonic] { return *monotonic; };
+    configuration.clock = [wall] { return *wall; };
     const auto sampler = std::make_shared<Sampler>(nullptr, configuration);
-    const auto start = *now;
+    const auto start = *monotonic;
     for (const auto offset : {0s, 10s, 29s, 31s, 40s, 61s}) {
-        *now = start + offset;
+        *monotonic = start + offset;
+        *wall -= 1h;  // the wall clock stepping back must neither silence nor repeat a line
         sampler->logFailureIfNeeded(platform::Error{"d", 1, "at " + std::to_string(offset.count())});
     }
     EXPECT_EQ(log.lines(), (std::vector<std::string>{std::string(failurePrefix) + "at 0",
                                                      std::string(failurePrefix) + "at 31",
                                                      std::string(failurePrefix) + "at 61"}));
+}
+
+TEST_F(ProcessIngest, AWallClockSteppingBackChangesOnlySampledAt) {
+    // One process that burns exactly one second of CPU between two cycles two seconds apart.
+    const std::string proc = directory.path() + "/proc";
+    const auto writeStat = [&](uint64_t ticks) {
+        std::filesystem::create_directories(proc + "/77");
+        std::ofstream(proc + "/77/stat") << "77 (busy) R 1 1 1 0 -1 4194560 0 0 0 0 " << ticks
+                                         << " 0 0 0 20 0 1 0 500 1 1 0 0 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+    };
+    const uint64_t hz = static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+    writeStat(0);
+    IngestServer ingest;
+    auto configuration = quick(2000ms);
+    configuration.procRoot = proc;
+    auto monotonic = std::make_shared<Steady::time_point>(Steady::now());
+    const auto wallStart = std::chrono::system_clock::time_point(std::chrono::seconds(1'800'000'000));
+    auto wall = std::make_shared<std::chrono::system_clock::time_point>(wallStart);
+    configuration.monotonicClock = [monotonic] { return *monotonic; };
+    configuration.clock = [wall] { return *wall; };
+    const auto sampler = std::make_shared<Sampler>(manager(ingest.server.port()), configuration);
+    sampler->queue()->sync([&] { sampler->sampleAndSend(); });
+    ASSERT_TRUE(testsupport::eventually([&] { return ingest.count() == 1; }, 5s));
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            bool inFlight = true;
+            sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
+            return !inFlight;
+        },
+        5s));
+
+    writeStat(hz);
+    *monotonic += 2s;
+    *wall -= 1h;  // NTP steps the clock back between the cycles
+    sampler->queue()->sync([&] { sampler->sampleAndSend(); });
+    ASSERT_TRUE(testsupport::eventually([&] { return ingest.count() == 2; }, 5s));
+    const auto body = nlohmann::json::parse(ingest.requests()[1].body);
+    EXPECT_EQ(body["sampledAt"].get<int64_t>(), 1'800'000'000'000 - 3'600'000);
+    ASSERT_EQ(body["processes"].size(), 1u);
+    EXPECT_NEAR(body["processes"][0]["cpuPercent"].get<double>(), 50, 1e-6);  // not 100,000 (1 s ÷ 1 ms)
+    stopAndSettle(sampler);
 }

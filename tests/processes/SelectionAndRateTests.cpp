@@ -142,6 +142,15 @@ TEST(ProcessRates, NetworkRatesNeedBothReadingsAndAComparableProcess) {
     EXPECT_DOUBLE_EQ(byPid[4].downloadBps, 50);
     EXPECT_DOUBLE_EQ(byPid[4].uploadBps, 1000);
     EXPECT_EQ(byPid[5].downloadBps + byPid[5].uploadBps, 0);  // not comparable
+
+    // After a complete previous map, absence meant no traffic: the first connection counts
+    // in full. Still nothing for a process that is not comparable.
+    byPid.clear();
+    for (const auto& e : Sampler::makeEntries(current, previous, now, before, 2.0, 1, true)) byPid[e.pid] = e;
+    EXPECT_DOUBLE_EQ(byPid[2].downloadBps, 50);
+    EXPECT_DOUBLE_EQ(byPid[2].uploadBps, 50);
+    EXPECT_DOUBLE_EQ(byPid[1].downloadBps, 1500);
+    EXPECT_EQ(byPid[5].downloadBps + byPid[5].uploadBps, 0);
 }
 
 TEST(ProcessNames, InvalidUTF8BecomesReplacementCharacters) {

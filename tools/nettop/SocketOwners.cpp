@@ -24,6 +24,40 @@ std::optional<uint64_t> socketInode(std::string_view link) {
     return inode;
 }
 
+std::string readFile(const std::string& path, size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text(limit, '\0');
+    const ssize_t n = ::read(fd, text.data(), limit);
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+}  // namespace
+
+std::optional<uint64_t> readStartTime(const std::string& procRoot, int32_t pid) {
+    const std::string text = readFile(procRoot + "/" + std::to_string(pid) + "/stat", 1024);
+    size_t pos = text.rfind(')');
+    if (pos == std::string::npos) return std::nullopt;
+    // After ")": fields 3 to 21, then starttime (22).
+    for (int field = 3; field <= 22; ++field) {
+        while (pos + 1 < text.size() && text[pos + 1] == ' ') ++pos;
+        const size_t start = pos + 1;
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        if (end == start) return std::nullopt;
+        if (field == 22) {
+            uint64_t value = 0;
+            const auto [last, error] = std::from_chars(text.data() + start, text.data() + end, value);
+            if (error != std::errc() || last != text.data() + end) return std::nullopt;
+            return value;
+        }
+        pos = end;
+    }
+    return std::nullopt;
+}
+
 std::string readName(const std::string& procRoot, int32_t pid) {
     const std::string path = procRoot + "/" + std::to_string(pid) + "/comm";
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -36,6 +70,8 @@ std::string readName(const std::string& procRoot, int32_t pid) {
     if (!name.empty() && name.back() == '\n') name.pop_back();
     return name;
 }
+
+namespace {
 
 // Length of the valid UTF-8 sequence at i, 0 when broken.
 size_t sequenceLength(const std::string& s, size_t i) {
@@ -71,9 +107,9 @@ std::string csvSafeName(const std::string& raw) {
     return out;
 }
 
-std::vector<ProcessTraffic> attributeToProcesses(const std::unordered_map<uint64_t, TcpSocketCounters>& sockets,
-                                                 const std::string& procRoot) {
-    std::vector<ProcessTraffic> result;
+std::vector<OwnerSockets> findSocketOwners(const std::unordered_map<uint64_t, TcpSocketCounters>& sockets,
+                                           const std::string& procRoot) {
+    std::vector<OwnerSockets> result;
     DIR* proc = ::opendir(procRoot.c_str());
     if (!proc) return result;
     std::unordered_set<uint64_t> seen;
@@ -97,8 +133,7 @@ std::vector<ProcessTraffic> attributeToProcesses(const std::unordered_map<uint64
             ::close(fdDirectory);
             continue;
         }
-        ProcessTraffic traffic;
-        bool holdsSocket = false;
+        OwnerSockets owner;
         seen.clear();
         while (const dirent* fd = ::readdir(fds)) {
             if (fd->d_name[0] < '0' || fd->d_name[0] > '9') continue;
@@ -108,17 +143,17 @@ std::vector<ProcessTraffic> attributeToProcesses(const std::unordered_map<uint64
             if (!inode) continue;
             const auto found = sockets.find(*inode);
             if (found == sockets.end() || !seen.insert(*inode).second) continue;
-            holdsSocket = true;
-            traffic.bytesReceived += found->second.bytesReceived;
-            traffic.bytesSent += found->second.bytesAcked;
+            owner.sockets.push_back({*inode, found->second.bytesReceived, found->second.bytesAcked});
         }
         ::closedir(fds);
-        if (!holdsSocket) continue;
-        traffic.pid = pid;
-        traffic.name = readName(procRoot, pid);
-        result.push_back(std::move(traffic));
+        if (owner.sockets.empty()) continue;
+        const auto startTime = readStartTime(procRoot, pid);
+        if (!startTime) continue;
+        owner.pid = pid;
+        owner.startTime = *startTime;
+        owner.name = readName(procRoot, pid);
+        result.push_back(std::move(owner));
     }
     ::closedir(proc);
-    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.pid < b.pid; });
     return result;
 }

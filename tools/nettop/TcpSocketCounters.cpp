@@ -57,6 +57,11 @@ bool requestDump(int fd, uint8_t family) {
 
 void readSocket(const inet_diag_msg* message, size_t length, std::unordered_map<uint64_t, TcpSocketCounters>& out) {
     if (message->idiag_inode == 0) return;
+    // A loopback listener's peer is still unknown; it can only ever talk to loopback.
+    const auto& remote = message->id.idiag_dst;
+    if (isLoopbackAddress(message->idiag_family, message->id.idiag_src) &&
+        (isLoopbackAddress(message->idiag_family, remote) || (remote[0] | remote[1] | remote[2] | remote[3]) == 0))
+        return;
     TcpSocketCounters counters;
     size_t attributesLength = length - NLMSG_ALIGN(sizeof *message);
     for (auto* attribute = reinterpret_cast<const rtattr*>(message + 1); RTA_OK(attribute, attributesLength);
@@ -94,6 +99,17 @@ DumpResult readDump(int fd, std::unordered_map<uint64_t, TcpSocketCounters>& out
 }
 
 }  // namespace
+
+bool isLoopbackAddress(uint8_t family, const uint32_t (&address)[4]) {
+    const auto byte = [&](size_t i) { return reinterpret_cast<const unsigned char*>(address)[i]; };
+    if (family == AF_INET) return byte(0) == 127;
+    if (family != AF_INET6) return false;
+    for (size_t i = 0; i < 10; ++i)
+        if (byte(i) != 0) return false;
+    if (byte(10) == 0xff && byte(11) == 0xff) return byte(12) == 127;  // IPv4-mapped
+    if (byte(10) != 0 || byte(11) != 0 || byte(12) != 0 || byte(13) != 0 || byte(14) != 0) return false;
+    return byte(15) == 1;
+}
 
 std::optional<std::unordered_map<uint64_t, TcpSocketCounters>> readTcpSocketCounters() {
     NetlinkSocket socket;

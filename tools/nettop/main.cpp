@@ -1,8 +1,11 @@
-// tidemark-nettop: per-process TCP byte counts in the CSV form Tidemark reads.
+// tidemark-nettop: per-process TCP byte counts in the CSV form Tidemark reads. Each
+// process's counts never go down while it lives: a per-user state file carries the bytes
+// of the sockets it has closed from one run to the next.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "NettopState.h"
 #include "SocketOwners.h"
 #include "TcpSocketCounters.h"
 
@@ -10,6 +13,9 @@ namespace {
 
 constexpr int usageExitStatus = 64;  // EX_USAGE
 const char* const expectedArguments[] = {"-P", "-L", "1", "-x", "-J", "bytes_in,bytes_out"};
+// Another run holds the state for a few tens of milliseconds; Tidemark waits 3 s in all.
+constexpr std::chrono::milliseconds lockWait{1000};
+const std::string procRoot = "/proc";
 
 bool argumentsMatch(int argc, char** argv) {
     constexpr int count = sizeof expectedArguments / sizeof expectedArguments[0];
@@ -26,20 +32,32 @@ int main(int argc, char** argv) {
         std::fputs("usage: tidemark-nettop -P -L 1 -x -J bytes_in,bytes_out\n", stderr);
         return usageExitStatus;
     }
+    // Taken before the sockets are read, so two runs see the sockets in the order they write.
+    const auto directory = StateFile::defaultDirectory();
+    const std::optional<StateFile> stateFile = directory ? StateFile::open(*directory, lockWait) : std::nullopt;
     const auto sockets = readTcpSocketCounters();
     if (!sockets) {
         std::fputs("tidemark-nettop: the kernel's socket diagnostics are not available\n", stderr);
         return 1;
     }
+    const std::string bootId = readBootId(procRoot);
+    const NettopState previous = stateFile ? stateFile->read(bootId) : NettopState{bootId, {}};
+    const auto advance = advanceState(previous, findSocketOwners(*sockets, procRoot),
+                                      [](int32_t pid, uint64_t startTime) -> std::optional<std::string> {
+                                          if (readStartTime(procRoot, pid) != startTime) return std::nullopt;
+                                          return readName(procRoot, pid);
+                                      });
+    if (stateFile) stateFile->write(advance.next);
+
     std::string out = ",bytes_in,bytes_out,\n";
-    for (const auto& process : attributeToProcesses(*sockets)) {
+    for (const auto& process : advance.totals) {
         out += csvSafeName(process.name);
         out += '.';
         out += std::to_string(process.pid);
         out += ',';
-        out += std::to_string(process.bytesReceived);
+        out += std::to_string(process.received);
         out += ',';
-        out += std::to_string(process.bytesSent);
+        out += std::to_string(process.sent);
         out += ",\n";
     }
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) return 1;
