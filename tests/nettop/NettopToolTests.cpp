@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <regex>
+#include <thread>
 #include <sstream>
 
+#include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -87,38 +89,96 @@ TEST(NettopTool, AnythingButTheExactArgumentsIsAUsageError) {
     }
 }
 
-TEST(NettopTool, PrintsTheHeaderThenOneLinePerProcessWithTcpSockets) {
-    const auto idle = runTool(arguments);
-    ASSERT_EQ(idle.status, 0) << idle.err;
-    EXPECT_EQ(idle.out.substr(0, 21), ",bytes_in,bytes_out,\n");
-    EXPECT_FALSE(ownCounts(idle.out)) << "no TCP socket yet";
-
+TEST(NettopTool, LoopbackConnectionsAreNotNetworkTraffic) {
+    testsupport::TemporaryDirectory runtime;
+    testsupport::ScopedEnvironment runtimeDirectory("XDG_RUNTIME_DIR", runtime.path().c_str());
     Connection v4(AF_INET), v6(AF_INET6);
     ASSERT_TRUE(v4.ok());
-    transfer(v4.client, v4.server, 70'000);  // both ends are ours: received and sent
-    transfer(v4.server, v4.client, 5'000);
-    const int duplicate = ::dup(v4.client);  // counted once however many descriptors
+    transfer(v4.client, v4.server, 70'000);
     if (v6.ok()) transfer(v6.client, v6.server, 1'000);
-    const uint64_t expected = 75'000 + (v6.ok() ? 1'000 : 0);
+    const auto run = runTool(arguments);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, 21), ",bytes_in,bytes_out,\n");
+    EXPECT_FALSE(ownCounts(run.out)) << run.out;
+}
 
-    const auto busy = runTool(arguments);
-    ASSERT_EQ(busy.status, 0);
-    const std::regex format("^[^,\\n]*\\.[0-9]+,[0-9]+,[0-9]+,$");
-    std::istringstream lines(busy.out);
-    std::string text;
-    std::getline(lines, text);
-    EXPECT_EQ(text, ",bytes_in,bytes_out,");
-    std::vector<int> pids;
-    while (std::getline(lines, text)) {
-        EXPECT_TRUE(std::regex_match(text, format)) << text;
-        pids.push_back(std::stoi(text.substr(text.rfind('.', text.find(',')) + 1)));
+// Traffic over a veth pair into a namespace of the test's own (198.18.0.0/15).
+TEST(NettopTool, CountsOverARealLinkStayWhenConnectionsCloseAndRunsMayOverlap) {
+    std::string whyNot;
+    const auto network = testsupport::PrivateNetwork::create(whyNot);
+    if (!network) GTEST_SKIP() << "no private network namespace: " << whyNot;
+    testsupport::TemporaryDirectory runtime;
+    testsupport::ScopedEnvironment runtimeDirectory("XDG_RUNTIME_DIR", runtime.path().c_str());
+    const std::string port = std::to_string(30000 + ::getpid() % 10000);
+    constexpr size_t bytes = 300'000;
+    // The sender, in the namespace: two connections of 300,000 bytes, one after the other.
+    const std::vector<std::string> serve = network->inside({testsupport::testBinDirectory() +
+                                                                "/tidemark-process-load-helper",
+                                                            "serve", network->insideAddress(), port,
+                                                            std::to_string(bytes), "2", "0"});
+    std::vector<char*> argv;
+    for (const auto& part : serve) argv.push_back(const_cast<char*>(part.c_str()));
+    argv.push_back(nullptr);
+    pid_t sender = -1;
+    ASSERT_EQ(posix_spawnp(&sender, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+
+    const auto download = [&] {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        inet_pton(AF_INET, network->insideAddress().c_str(), &address.sin_addr);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool connected = false;
+        for (int attempt = 0; attempt < 100 && !connected; ++attempt) {
+            connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            if (!connected) ::usleep(50'000);
+        }
+        EXPECT_TRUE(connected);
+        std::vector<char> buffer(65536);
+        size_t got = 0;
+        for (ssize_t n; got < bytes && (n = ::read(fd, buffer.data(), buffer.size())) > 0;) got += static_cast<size_t>(n);
+        EXPECT_EQ(got, bytes);
+        return fd;
+    };
+
+    const int first = download();
+    const auto open = runTool(arguments);
+    ASSERT_EQ(open.status, 0) << open.err;
+    const auto whileOpen = ownCounts(open.out);
+    ASSERT_TRUE(whileOpen) << open.out;
+    // The sender's FIN counts as one byte received once it has closed its side.
+    const auto near = [](uint64_t value, uint64_t expected, uint64_t fins) {
+        return value >= expected && value <= expected + fins;
+    };
+    EXPECT_PRED3(near, whileOpen->first, bytes, 1);
+
+    ::close(first);  // its bytes stay with this process
+    const auto closed = ownCounts(runTool(arguments).out);
+    ASSERT_TRUE(closed) << "still listed with no socket open";
+    EXPECT_PRED3(near, closed->first, bytes, 1);
+    EXPECT_GE(closed->second, whileOpen->second);
+
+    const int second = download();
+    // Two runs at once take turns on the state file; both print the sum.
+    ::Run a, b;
+    std::thread other([&] { a = runTool(arguments); });
+    b = runTool(arguments);
+    other.join();
+    for (const ::Run* run : {&a, &b}) {
+        ASSERT_EQ(run->status, 0) << run->err;
+        const auto counts = ownCounts(run->out);
+        ASSERT_TRUE(counts) << run->out;
+        EXPECT_PRED3(near, counts->first, 2 * bytes, 2);
     }
-    EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end()));
-    const auto counts = ownCounts(busy.out);
-    ASSERT_TRUE(counts) << busy.out;
-    EXPECT_EQ(counts->first, expected);
-    // Acknowledged bytes, plus one for each connection's SYN on the connecting side.
-    EXPECT_GE(counts->second, expected);
-    EXPECT_LE(counts->second, expected + 2);
-    ::close(duplicate);
+    ::close(second);
+    const auto last = ownCounts(runTool(arguments).out);
+    ASSERT_TRUE(last);
+    EXPECT_PRED3(near, last->first, 2 * bytes, 2);
+
+    // Without a runtime directory there is no state: only open sockets count.
+    testsupport::ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", nullptr);
+    EXPECT_FALSE(ownCounts(runTool(arguments).out));
+    int status = 0;
+    ::waitpid(sender, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }

@@ -77,7 +77,7 @@ std::unique_ptr<PrivateNetwork> PrivateNetwork::create(std::string& whyNot) {
     // Link names are at most 15 bytes; one /30 of 198.18.0.0/15 per process and serial.
     network->hostLink_ = "tmh" + std::to_string(pid % 1000000) + "x" + std::to_string(serial % 100);
     const std::string insideLink = "tmi" + std::to_string(pid % 1000000) + "x" + std::to_string(serial % 100);
-    const uint32_t block = (static_cast<uint32_t>(pid) * 8 + static_cast<uint32_t>(serial % 8)) % 32768;
+    const uint32_t block = (static_cast<uint32_t>(pid) * 8 + static_cast<uint32_t>(serial % 8)) % 16384;  // 198.18/16
     const uint32_t base = (198u << 24) | (18u << 16) | (block * 4);
     network->hostAddress_ = address(base + 1);
     network->insideAddress_ = address(base + 2);
