@@ -313,3 +313,44 @@ TEST_F(ProcessIngest, AWallClockSteppingBackChangesOnlySampledAt) {
     EXPECT_NEAR(body["processes"][0]["cpuPercent"].get<double>(), 50, 1e-6);  // not 100,000 (1 s ÷ 1 ms)
     stopAndSettle(sampler);
 }
+
+TEST_F(ProcessIngest, AFirstConnectionCountsButAFailedToolRunNeverMakesASpike) {
+    const std::string proc = directory.path() + "/proc";
+    std::filesystem::create_directories(proc + "/4242");
+    std::ofstream(proc + "/4242/stat")
+        << "4242 (fetch) S 1 1 1 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 500 1 1 0 0 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+    // The tool's answers, one per cycle: nothing yet; the first connection; a failed run;
+    // the totals again (a lifetime, not a rate); 1,000 bytes more.
+    const std::string tool = directory.path() + "/scripted-nettop";
+    const std::string counter = directory.path() + "/runs";
+    std::ofstream(tool) << "#!/bin/sh\n"
+                           "n=$(cat '" + counter + "' 2>/dev/null || echo 0); echo $((n + 1)) > '" + counter + "'\n"
+                           "echo ',bytes_in,bytes_out,'\n"
+                           "case $n in 1) echo 'fetch.4242,3000,600,' ;; 2) exit 1 ;; 3) echo 'fetch.4242,9000000,900,' ;;\n"
+                           "4) echo 'fetch.4242,9001000,900,' ;; esac\n";
+    ::chmod(tool.c_str(), 0755);
+    IngestServer ingest;
+    auto configuration = quick(2000ms);
+    configuration.procRoot = proc;
+    configuration.networkCommandPath = tool;
+    auto monotonic = std::make_shared<Steady::time_point>(Steady::now());
+    configuration.monotonicClock = [monotonic] { return *monotonic; };
+    const auto sampler = std::make_shared<Sampler>(manager(ingest.server.port()), configuration);
+    std::vector<double> downloads;
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        sampler->queue()->sync([&] { sampler->sampleAndSend(); });
+        ASSERT_TRUE(testsupport::eventually([&] { return ingest.count() == static_cast<size_t>(cycle + 1); }, 5s));
+        ASSERT_TRUE(testsupport::eventually(
+            [&] {
+                bool inFlight = true;
+                sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
+                return !inFlight;
+            },
+            5s));
+        const auto body = nlohmann::json::parse(ingest.requests().back().body);
+        downloads.push_back(body["processes"][0]["downloadBps"].get<double>());
+        *monotonic += 2s;
+    }
+    EXPECT_EQ(downloads, (std::vector<double>{0, 1500, 0, 0, 500}));
+    stopAndSettle(sampler);
+}

@@ -85,7 +85,11 @@ test('after a few ingests the page shows the figures and charts without console 
   assert.equal((await names())[0], 'postgres');
   assert.match(await page.locator('#process-list .figure').first().textContent(), /7\.0 MB\/s/);
   assert.equal(await page.locator('#process-list .pid').first().textContent(), '303');
+  // Per-process network counts TCP only, and the page says so where it shows it.
+  assert.equal(await page.locator('#process-network-note').textContent(), 'TCP only');
+  assert.ok(await page.locator('#process-network-note').isVisible());
   await page.click('#process-sort button[data-sort="cpu"]');
+  assert.ok(await page.locator('#process-network-note').isHidden());
 
   // Ranges fetch the history of each span.
   const historyRequest = page.waitForRequest((r) => r.url().includes('/api/history?range=24h'));

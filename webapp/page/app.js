@@ -349,6 +349,8 @@
     if (!state.processMetrics) return;
     var list = document.getElementById('process-list');
     var empty = document.getElementById('process-empty');
+    // UDP has no per-process byte counters an ordinary user can read.
+    document.getElementById('process-network-note').hidden = state.sort !== 'network';
     var entries = state.processes && state.processes.list ? state.processes.list.slice() : [];
     var sort = SORTS[state.sort];
     entries.sort(function (a, b) { return sort.value(b) - sort.value(a) || a.pid - b.pid; });
