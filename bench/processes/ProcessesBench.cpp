@@ -327,6 +327,13 @@ BENCHMARK(BM_SsTinpH)->Unit(benchmark::kMillisecond)->UseRealTime();
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MachineState machine;
+    // Another build of the tool (an earlier version, say) timed on the same machine state.
+    if (const char* baseline = getenv("TIDEMARK_BASELINE_NETTOP")) {
+        const std::string path = baseline;
+        benchmark::RegisterBenchmark("BM_BaselineNettop", [path](benchmark::State& state) {
+            runCommand(state, {path, "-P", "-L", "1", "-x", "-J", "bytes_in,bytes_out"});
+        })->Unit(benchmark::kMillisecond)->UseRealTime();
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -88,6 +88,17 @@ protected:
         return configuration;
     }
 
+    // The last post's completion has been handled: the next send is not skipped.
+    static bool settled(const std::shared_ptr<Sampler>& sampler) {
+        return testsupport::eventually(
+            [&] {
+                bool inFlight = true;
+                sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
+                return !inFlight;
+            },
+            5s);
+    }
+
     static void stopAndSettle(const std::shared_ptr<Sampler>& sampler) {
         sampler->stop();
         sampler->queue()->sync([] {});
@@ -240,13 +251,7 @@ TEST_F(ProcessIngest, BodyEncodingTruncatesMillisecondsAndRejectsNonFiniteNumber
     EXPECT_FALSE(Sampler::encode({0, {broken}}, error));
     EXPECT_FALSE(error.description.empty());
     // The first post's completion must have been handled, or the next send is skipped.
-    ASSERT_TRUE(testsupport::eventually(
-        [&] {
-            bool inFlight = true;
-            sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
-            return !inFlight;
-        },
-        5s));
+    ASSERT_TRUE(settled(sampler));
     sampler->queue()->sync([&] { sampler->send({broken}, at); });
     EXPECT_EQ(log.countPrefix(failurePrefix + error.description), 1u);
     // Not sent, and nothing left in flight.
@@ -294,13 +299,7 @@ TEST_F(ProcessIngest, AWallClockSteppingBackChangesOnlySampledAt) {
     const auto sampler = std::make_shared<Sampler>(manager(ingest.server.port()), configuration);
     sampler->queue()->sync([&] { sampler->sampleAndSend(); });
     ASSERT_TRUE(testsupport::eventually([&] { return ingest.count() == 1; }, 5s));
-    ASSERT_TRUE(testsupport::eventually(
-        [&] {
-            bool inFlight = true;
-            sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
-            return !inFlight;
-        },
-        5s));
+    ASSERT_TRUE(settled(sampler));
 
     writeStat(hz);
     *monotonic += 2s;
@@ -340,13 +339,7 @@ TEST_F(ProcessIngest, AFirstConnectionCountsButAFailedToolRunNeverMakesASpike) {
     for (int cycle = 0; cycle < 5; ++cycle) {
         sampler->queue()->sync([&] { sampler->sampleAndSend(); });
         ASSERT_TRUE(testsupport::eventually([&] { return ingest.count() == static_cast<size_t>(cycle + 1); }, 5s));
-        ASSERT_TRUE(testsupport::eventually(
-            [&] {
-                bool inFlight = true;
-                sampler->queue()->sync([&] { inFlight = sampler->isRequestInFlight(); });
-                return !inFlight;
-            },
-            5s));
+        ASSERT_TRUE(settled(sampler));
         const auto body = nlohmann::json::parse(ingest.requests().back().body);
         downloads.push_back(body["processes"][0]["downloadBps"].get<double>());
         *monotonic += 2s;
