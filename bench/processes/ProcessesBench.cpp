@@ -295,9 +295,10 @@ void runCommand(benchmark::State& state, const std::vector<std::string>& command
         benchmark::Counter((childrenCpuSeconds() - childrenBefore) * 1000, benchmark::Counter::kAvgIterations);
 }
 
-// With its state file (in a runtime directory of its own), and without one.
+// With its state file (in a runtime directory of its own on tmpfs, as /run/user/<uid>
+// is), and without one.
 void BM_TidemarkNettop(benchmark::State& state, bool withState) {
-    char directory[] = "/tmp/tidemark-bench-XXXXXX";
+    char directory[] = "/dev/shm/tidemark-bench-XXXXXX";
     const char* previous = getenv("XDG_RUNTIME_DIR");
     const std::string saved = previous ? previous : "";
     if (withState) {

@@ -101,13 +101,20 @@ NativeMetricsSampler::NetworkCounters NativeMetricsSampler::networkCounters(
 NativeMetricsSampler::NetworkCounters NativeMetricsSampler::readNetworkCounters(
     const platform::SystemCounterSource& source) {
     std::vector<InterfaceReading> readings;
+    bool anyPhysical = false;
     if (auto interfaces = platform::readInterfaceTraffic(source)) {
         readings.reserve(interfaces->size());
         for (auto& interface : *interfaces) {
             // An interface without traits vanished between the two reads.
-            if (auto traits = platform::readInterfaceTraits(source, interface.name))
+            if (auto traits = platform::readInterfaceTraits(source, interface.name)) {
+                anyPhysical = anyPhysical || traits->physical;
                 readings.push_back({std::move(interface), *traits});
+            }
         }
+    }
+    // The kinds of virtual interfaces matter only when there is no physical one.
+    if (!anyPhysical) {
+        for (auto& reading : readings) platform::readInterfaceKind(source, reading.traffic.name, reading.traits);
     }
     return networkCounters(countedInterfaces(readings), MonotonicClock::now());
 }

@@ -223,27 +223,38 @@ std::optional<unsigned> readInterfaceFlags(const SystemCounterSource& source, co
 }
 
 std::optional<InterfaceTraits> readInterfaceTraits(const SystemCounterSource& source, const std::string& name) {
+    if (!isInterfaceName(name)) return std::nullopt;
+    // sysfs links each interface to its device's directory; virtual ones live under
+    // devices/virtual/net. Reading the link is cheaper than following it, and a device-
+    // backed interface is never loopback, so its flags need no read.
+    char target[512];
+    const std::string link = source.sysRoot + "/class/net/" + name;
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    if (length > 0 && static_cast<size_t>(length) < sizeof target &&
+        std::string_view(target, static_cast<size_t>(length)).find("/virtual/") == std::string_view::npos) {
+        return InterfaceTraits{0, true, false, false, false};
+    }
     const auto flags = readInterfaceFlags(source, name);
     if (!flags) return std::nullopt;
-    const std::string directory = source.sysRoot + "/class/net/" + name;
     InterfaceTraits traits;
     traits.flags = *flags;
-    if (traits.flags & interfaceFlagLoopback) return traits;
-    traits.physical = exists(directory + "/device");
-    if (traits.physical) return traits;
-    traits.bridge = exists(directory + "/bridge");
-    traits.tunTap = exists(directory + "/tun_flags");
-    if (!traits.bridge && !traits.tunTap) {
-        // sysfs has no kind for a veth; it is the virtual Ethernet device whose link is
-        // another interface (its peer) and that names no device type of its own.
-        const auto type = readWholeFile(directory + "/type");
-        const auto index = readWholeFile(directory + "/ifindex");
-        const auto link = readWholeFile(directory + "/iflink");
-        const auto uevent = readWholeFile(directory + "/uevent");
-        traits.veth = type && *type == "1\n" && index && link && *index != *link && uevent &&
-                      uevent->find("DEVTYPE=") == std::string::npos;
-    }
     return traits;
+}
+
+void readInterfaceKind(const SystemCounterSource& source, const std::string& name, InterfaceTraits& traits) {
+    if (traits.physical || (traits.flags & interfaceFlagLoopback) || !isInterfaceName(name)) return;
+    const std::string directory = source.sysRoot + "/class/net/" + name;
+    traits.bridge = exists(directory + "/bridge");
+    traits.tunTap = !traits.bridge && exists(directory + "/tun_flags");
+    if (traits.bridge || traits.tunTap) return;
+    // sysfs has no kind for a veth; it is the virtual Ethernet device whose link is
+    // another interface (its peer) and that names no device type of its own.
+    const auto type = readWholeFile(directory + "/type");
+    const auto index = readWholeFile(directory + "/ifindex");
+    const auto link = readWholeFile(directory + "/iflink");
+    const auto uevent = readWholeFile(directory + "/uevent");
+    traits.veth = type && *type == "1\n" && index && link && *index != *link && uevent &&
+                  uevent->find("DEVTYPE=") == std::string::npos;
 }
 
 }  // namespace platform

@@ -56,8 +56,9 @@ struct InterfaceTraffic {
 
 // What sysfs tells of an interface, enough to count each byte once.
 struct InterfaceTraits {
-    unsigned flags = 0;
+    unsigned flags = 0;     // read for virtual interfaces only: a physical one is never loopback
     bool physical = false;  // backed by a device (not under /sys/devices/virtual/net)
+    // The kind of a virtual interface; only read when there is no physical one to count.
     bool bridge = false;
     bool veth = false;
     bool tunTap = false;
@@ -81,7 +82,10 @@ std::optional<FileSystemBlocks> readFileSystemBlocks(const SystemCounterSource& 
 std::optional<std::vector<InterfaceTraffic>> readInterfaceTraffic(const SystemCounterSource& source);
 // Absent when neither sysfs nor (for the live source) the kernel knows the interface.
 std::optional<unsigned> readInterfaceFlags(const SystemCounterSource& source, const std::string& name);
-// Absent when the interface is unknown (it vanished between the reads).
+// Whether a device backs it, and the flags of a virtual one; absent when the interface is
+// unknown (it vanished between the reads).
 std::optional<InterfaceTraits> readInterfaceTraits(const SystemCounterSource& source, const std::string& name);
+// Fills in the kind of a virtual interface (bridge, veth, tun/tap).
+void readInterfaceKind(const SystemCounterSource& source, const std::string& name, InterfaceTraits& traits);
 
 }  // namespace platform

@@ -151,11 +151,18 @@ TEST(SystemCounters, NetworkCountsPhysicalInterfacesOnce) {
     fixture.proc("net/dev", std::string(netDevHeader) + netDevLine("lo", 111, 111) + netDevLine("enp3s0", 1000, 100) +
                                 netDevLine("docker0", 500, 50) + netDevLine("veth9", 500, 50) +
                                 netDevLine("tun0", 300, 30) + netDevLine("wlp2s0", 2000, 200));
+    // As sysfs lays them out: each interface a link to its device's directory.
     const auto net = [&](const std::string& name) { return fixture.source.sysRoot + "/class/net/" + name; };
+    const auto device = [&](const std::string& name, const std::string& where) {
+        fs::create_directories(fixture.source.sysRoot + "/devices/" + where);
+        fs::create_directories(fixture.source.sysRoot + "/class/net");
+        fs::create_directory_symlink("../../devices/" + where, net(name));
+    };
+    device("enp3s0", "pci0000:00/0000:00:1f.6/net/enp3s0");
+    device("wlp2s0", "pci0000:00/0000:00:14.3/net/wlp2s0");
+    for (const char* name : {"lo", "docker0", "veth9", "tun0"}) device(name, std::string("virtual/net/") + name);
     for (const char* name : {"lo", "enp3s0", "docker0", "veth9", "tun0", "wlp2s0"}) fixture.flags(name, "0x1003\n");
     fixture.flags("lo", "0x9\n");
-    fs::create_directories(net("enp3s0") + "/device");
-    fs::create_directories(net("wlp2s0") + "/device");
     fs::create_directories(net("docker0") + "/bridge");
     writeFile(net("tun0") + "/tun_flags", "0x1002\n");
     writeFile(net("veth9") + "/type", "1\n");
@@ -168,7 +175,11 @@ TEST(SystemCounters, NetworkCountsPhysicalInterfacesOnce) {
     EXPECT_EQ(withNics.transmitted, 300u);
     ASSERT_EQ(withNics.interfaces.size(), 2u);
 
-    const auto traits = [&](const std::string& name) { return platform::readInterfaceTraits(fixture.source, name); };
+    const auto traits = [&](const std::string& name) {
+        auto read = platform::readInterfaceTraits(fixture.source, name);
+        if (read) platform::readInterfaceKind(fixture.source, name, *read);
+        return read;
+    };
     EXPECT_TRUE(traits("veth9")->veth);
     EXPECT_TRUE(traits("docker0")->bridge);
     EXPECT_TRUE(traits("tun0")->tunTap);
@@ -181,8 +192,11 @@ TEST(SystemCounters, NetworkCountsPhysicalInterfacesOnce) {
 
     // Without the NICs (a VM or container whose interfaces have no device): the rest,
     // less the bridge, the veth and the tunnel. Then a container's own veth end.
-    fs::remove_all(net("enp3s0") + "/device");
-    fs::remove_all(net("wlp2s0") + "/device");
+    for (const char* name : {"enp3s0", "wlp2s0"}) {
+        fs::remove(net(name));
+        device(name, std::string("virtual/net/") + name);
+        fixture.flags(name, "0x1003\n");
+    }
     EXPECT_EQ(Sampler::readNetworkCounters(fixture.source).received, 3000u);
     fixture.proc("net/dev", std::string(netDevHeader) + netDevLine("lo", 111, 111) + netDevLine("veth9", 500, 50));
     EXPECT_EQ(Sampler::readNetworkCounters(fixture.source).received, 500u);
