@@ -2,7 +2,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -11,6 +13,8 @@
 
 #include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
+
+extern char** environ;
 
 namespace {
 
@@ -160,11 +164,11 @@ TEST(NettopTool, CountsOverARealLinkStayWhenConnectionsCloseAndRunsMayOverlap) {
 
     const int second = download();
     // Two runs at once take turns on the state file; both print the sum.
-    ::Run a, b;
+    testsupport::ProgramRun a, b;
     std::thread other([&] { a = runTool(arguments); });
     b = runTool(arguments);
     other.join();
-    for (const ::Run* run : {&a, &b}) {
+    for (const testsupport::ProgramRun* run : {&a, &b}) {
         ASSERT_EQ(run->status, 0) << run->err;
         const auto counts = ownCounts(run->out);
         ASSERT_TRUE(counts) << run->out;
