@@ -80,5 +80,7 @@ TEST(Truth, ADownloadOverManyShortConnectionsAddsUpAndNeverDips) {
     const double expected = static_cast<double>(connections * perConnection);
     EXPECT_NEAR(reported, expected, 0.2 * expected) << history;
     EXPECT_NEAR(static_cast<double>(lastTotal), expected, 0.2 * expected) << history;
-    EXPECT_NEAR(reported, static_cast<double>(lastTotal), 0.01 * expected) << "rates and totals disagree: " << history;
+    // No spike: the rates never add up to more than was received (they miss what came
+    // before the receiver's first cycle, when it is not yet comparable).
+    EXPECT_LE(reported, static_cast<double>(lastTotal)) << history;
 }
