@@ -183,7 +183,7 @@ std::shared_ptr<platform::WebView> WebViewController::webView() {
     configuration.drawsBackground = false;
     configuration.websiteDataStore = platform::WebsiteDataStore::nonPersistent();
     configuration.userContentController->add(dockQuotaMessageHandler, "dockQuota");
-    webView_ = std::make_shared<platform::WebView>(platform::Rect{}, configuration);
+    webView_ = platform::WebView::make(platform::Rect{}, configuration);
     webView_->setNavigationDelegate(std::static_pointer_cast<WebViewController>(shared_from_this()));
     webView_->setDrawsBackground(false);
     if (auto layer = webView_->layer()) {
