@@ -16,6 +16,8 @@ namespace platform::ui {
 namespace {
 
 constexpr const char* viewKey = "tidemark-view";
+// How long the focus may be away before a lost focus closes a transient panel.
+constexpr guint focusSettleMilliseconds = 150;
 constexpr const char* panelCSS = "window.tidemark-panel { background-color: #101214; }";
 
 std::string cssColor(const Color& color) {
@@ -61,7 +63,8 @@ DesktopPopover::DesktopPopover(DesktopBackend& backend) : backend_(backend) {
     g_object_ref_sink(window_);
     gtk_window_set_title(GTK_WINDOW(window_), "Tidemark");
     gtk_window_set_decorated(GTK_WINDOW(window_), FALSE);
-    gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
+    // Resizable, or GTK would size the window to the web view's natural height; only
+    // our own resize strip changes it.
     gtk_window_set_type_hint(GTK_WINDOW(window_), GDK_WINDOW_TYPE_HINT_POPUP_MENU);
     gtk_window_set_skip_taskbar_hint(GTK_WINDOW(window_), TRUE);
     gtk_window_set_skip_pager_hint(GTK_WINDOW(window_), TRUE);
@@ -211,11 +214,22 @@ gboolean DesktopPopover::onFocusIn(GtkWidget*, GdkEvent*, gpointer data) {
 gboolean DesktopPopover::onFocusOut(GtkWidget*, GdkEvent*, gpointer data) {
     auto* self = static_cast<DesktopPopover*>(data);
     // Without a window manager the focus can leave in the same instant the window
-    // appears; only a focus the panel had counts.
+    // appears, and come back: only a focus the panel had and has not regained a moment
+    // later counts.
     if (!self->isShown() || !self->hasFocusSinceShow_) return FALSE;
     if (self->behavior() == PopoverBehavior::applicationDefined) return FALSE;
-    self->backend_.noteFocusOutClose();
-    self->handleClickOutside();
+    auto* weak = new std::weak_ptr<DesktopPopover>(self->weak_from_this());
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, focusSettleMilliseconds,
+        [](gpointer pending) -> gboolean {
+            auto popover = static_cast<std::weak_ptr<DesktopPopover>*>(pending)->lock();
+            if (popover && popover->isShown() && !gtk_window_is_active(GTK_WINDOW(popover->window_))) {
+                popover->backend_.noteFocusOutClose();
+                popover->handleClickOutside();
+            }
+            return G_SOURCE_REMOVE;
+        },
+        weak, [](gpointer pending) { delete static_cast<std::weak_ptr<DesktopPopover>*>(pending); });
     return FALSE;
 }
 
