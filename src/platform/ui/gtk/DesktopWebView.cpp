@@ -74,6 +74,9 @@ DesktopWebView::DesktopWebView(Rect frame, WebViewConfiguration configuration, D
     WebKitSettings* settings = webkit_settings_new();
     webkit_settings_set_enable_developer_extras(settings, FALSE);
     webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
+    // A small page in a small window: software painting saves the compositor's ~80 MB
+    // in the web process (docs/performance.md).
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", store->context(), "user-content-manager",
                                          contentManager_, "settings", settings, nullptr));
     g_object_unref(settings);
