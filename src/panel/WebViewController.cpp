@@ -10,21 +10,7 @@
 namespace {
 
 // What URL components let stand in a query; everything else is percent-encoded.
-std::string encodeQuery(const std::string& query) {
-    static const std::string allowed = "-._~!$&'()*+,;=:@/?";
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : query) {
-        if (std::isalnum(c) || allowed.find(static_cast<char>(c)) != std::string::npos) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+std::string encodeQuery(const std::string& query) { return platform::percentEncoded(query, "!$&'()*+,;=:@/?"); }
 
 std::string lowercased(std::string text) {
     for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

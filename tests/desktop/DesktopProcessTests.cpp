@@ -161,6 +161,12 @@ std::optional<desktoptest::WindowGeometry> waitForPanel(DesktopSession& session,
     return geometry;
 }
 
+// A left click on the item at (x, y), then the panel window once it shows.
+std::optional<desktoptest::WindowGeometry> openPanel(DesktopSession& session, const Item& item, int x, int y) {
+    activate(session, item, x, y);
+    return waitForPanel(session, true);
+}
+
 size_t occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -346,8 +352,7 @@ TEST(DesktopPanel, OpensBelowOrAboveTheIconWithThePageItsCookieBridgeAndMessageR
     ASSERT_TRUE(page.waitFor("loaded")) << run.output();
 
     // A tray at the top: the panel hangs below the click, centred on it.
-    activate(session, item, 1000, 12);
-    auto geometry = waitForPanel(session, true);
+    auto geometry = openPanel(session, item, 1000, 12);
     ASSERT_TRUE(geometry) << run.output();
     EXPECT_EQ(geometry->width, panelWidth);
     EXPECT_EQ(geometry->height, defaultHeight);
@@ -377,8 +382,7 @@ TEST(DesktopPanel, OpensBelowOrAboveTheIconWithThePageItsCookieBridgeAndMessageR
     EXPECT_TRUE(page.waitFor("close flag=false")) << run.output();
 
     // A tray at the bottom: the panel stands above the click.
-    activate(session, item, 1000, DesktopSession::screenHeight - 9);
-    geometry = waitForPanel(session, true);
+    geometry = openPanel(session, item, 1000, DesktopSession::screenHeight - 9);
     ASSERT_TRUE(geometry) << run.output();
     EXPECT_EQ(geometry->y, DesktopSession::screenHeight - 9 - 12 - defaultHeight);
     EXPECT_EQ(geometry->height, defaultHeight);
@@ -392,8 +396,7 @@ TEST(DesktopPanel, ShowsTheRealPageResizesFromTheStripAndClosesWhenTheFocusLeave
     const Item item = waitForItem(session);
     ASSERT_FALSE(item.busName.empty()) << run.output();
     ASSERT_TRUE(run.waitUntilHealthy(30s)) << run.output();
-    activate(session, item, 900, 12);
-    auto geometry = waitForPanel(session, true);
+    auto geometry = openPanel(session, item, 900, 12);
     ASSERT_TRUE(geometry) << run.output();
 
     // The real page draws text; the placeholder has none.
@@ -451,8 +454,7 @@ TEST(DesktopPanel, KeepOpenSwitchKeepsThePanelWhenTheFocusLeaves) {
     const Item item = waitForItem(session);
     ASSERT_FALSE(item.busName.empty()) << run.output();
     ASSERT_TRUE(page.waitFor("loaded")) << run.output();
-    activate(session, item, 600, 12);
-    ASSERT_TRUE(waitForPanel(session, true)) << run.output();
+    ASSERT_TRUE(openPanel(session, item, 600, 12)) << run.output();
     ASSERT_TRUE(page.waitFor("open flag=true"));
     const std::string taker = session.run({"sh", "-c", "display -title focus-taker -geometry 60x60+20+20 xc:gray "
                                                         ">/dev/null 2>&1 & echo $!"});
@@ -483,8 +485,7 @@ TEST(DesktopStart, AFailedServerStartShowsTheErrorPageInThePanel) {
     const Item item = waitForItem(session);
     ASSERT_FALSE(item.busName.empty()) << run.output();
     ASSERT_TRUE(run.waitForOutput("[Tidemark] Server exited with status 3", 15s)) << run.output();
-    activate(session, item, 640, 12);
-    auto geometry = waitForPanel(session, true);
+    auto geometry = openPanel(session, item, 640, 12);
     ASSERT_TRUE(geometry) << run.output();
     const std::string shot = artifactDirectory() + "/panel-error-page.png";
     // The error page (after the 25-second readiness limit) has text; the placeholder has none.

@@ -1,7 +1,5 @@
 #include "platform/ui/BrowserLogin.h"
 
-#include <cctype>
-
 #include "platform/ui/HTTPCookie.h"
 
 namespace platform {
@@ -10,21 +8,6 @@ namespace {
 
 constexpr const char* browserLoginCookieName = "tidemark_token";
 constexpr const char* browserLoginPath = "/login?token=";
-
-std::string percentEncoded(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
