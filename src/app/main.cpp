@@ -5,6 +5,7 @@
 #include "platform/Application.h"
 #include "platform/UserDefaults.h"
 #include "platform/graphics/DockTileWriter.h"
+#include "platform/ui/BackendSelection.h"
 
 namespace {
 // Kept for the life of the process: the application holds its delegate only weakly.
@@ -14,6 +15,7 @@ std::shared_ptr<AppDelegate> appDelegate;
 
 int main(int argc, char** argv) {
     if (auto status = CommandLine::handle(argc, argv)) return *status;
+    if (!platform::ui::installBackendForEnvironment()) return 1;
     application = &platform::Application::shared();
     appDelegate = std::make_shared<AppDelegate>();
     application->setDelegate(appDelegate);

@@ -11,7 +11,7 @@ const char* const MenuBarController::statusIconBase64 =
 
 MenuBarController::MenuBarController(std::shared_ptr<platform::LoginItemService> loginItems)
     : statusItem(platform::StatusBar::system().statusItem(platform::StatusItem::variableLength)),
-      menu(std::make_shared<platform::Menu>()),
+      menu(platform::Menu::make()),
       launchAtLoginItem(std::make_shared<platform::MenuItem>("Launch at Login", [this] { toggleLaunchAtLogin(); }, "")),
       loginItems_(std::move(loginItems)),
       lifetime_(std::make_shared<MenuBarController*>(this)) {

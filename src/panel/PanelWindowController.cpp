@@ -20,7 +20,7 @@ PanelWindowController::PanelWindowController(std::shared_ptr<NodeServerManager> 
       updateController(std::move(updateController)),
       contentController(std::make_shared<platform::ViewController>()),
       resizeHandle(std::make_shared<ResizeHandleView>()),
-      popover(std::make_shared<platform::Popover>()),
+      popover(platform::Popover::make()),
       defaults_(environment.defaults ? *environment.defaults : platform::UserDefaults::standard()),
       executableDirectory_(std::move(environment.executableDirectory)),
       lifetime_(std::make_shared<PanelWindowController*>(this)) {

@@ -10,21 +10,7 @@
 namespace {
 
 // What URL components let stand in a query; everything else is percent-encoded.
-std::string encodeQuery(const std::string& query) {
-    static const std::string allowed = "-._~!$&'()*+,;=:@/?";
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : query) {
-        if (std::isalnum(c) || allowed.find(static_cast<char>(c)) != std::string::npos) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+std::string encodeQuery(const std::string& query) { return platform::percentEncoded(query, "!$&'()*+,;=:@/?"); }
 
 std::string lowercased(std::string text) {
     for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -183,7 +169,7 @@ std::shared_ptr<platform::WebView> WebViewController::webView() {
     configuration.drawsBackground = false;
     configuration.websiteDataStore = platform::WebsiteDataStore::nonPersistent();
     configuration.userContentController->add(dockQuotaMessageHandler, "dockQuota");
-    webView_ = std::make_shared<platform::WebView>(platform::Rect{}, configuration);
+    webView_ = platform::WebView::make(platform::Rect{}, configuration);
     webView_->setNavigationDelegate(std::static_pointer_cast<WebViewController>(shared_from_this()));
     webView_->setDrawsBackground(false);
     if (auto layer = webView_->layer()) {

@@ -34,11 +34,13 @@ struct RunLoop::Impl {
     TimePoint manualNow{};
     bool stopRequested = false;
     std::atomic<std::thread::id> mainThread{};
+    std::atomic<RunLoopDriver*> driver{nullptr};
 
     TimePoint nowLocked() const { return manualClock ? manualNow : Clock::now(); }
     void notifyLocked() {
         ++wakeCount;
         wake.notify_all();
+        if (auto* d = driver.load()) d->wake();
     }
     void remove(const LoopTimer* timer);
 
@@ -234,8 +236,49 @@ std::shared_ptr<Timer> RunLoop::scheduleTimer(Duration interval, bool repeats,
     return timer;
 }
 
+void RunLoop::setDriver(RunLoopDriver* driver) { impl_->driver = driver; }
+
+void RunLoop::dispatchPending() {
+    size_t count;
+    {
+        std::lock_guard lock(impl_->mutex);
+        count = impl_->tasks.size();
+    }
+    // Only what was there on entry: a task that posts itself again must not starve the
+    // toolkit's own sources (redraws, input) sharing the thread.
+    for (size_t i = 0; i < count && impl_->runOneTask(); ++i) {
+    }
+    const TimePoint limit = now();
+    size_t timers;
+    {
+        std::lock_guard lock(impl_->mutex);
+        timers = impl_->timers.size();
+    }
+    for (size_t i = 0; i < timers && impl_->fireOneTimer(limit); ++i) {
+    }
+}
+
+bool RunLoop::hasPendingTasks() const {
+    std::lock_guard lock(impl_->mutex);
+    return !impl_->tasks.empty();
+}
+
+std::optional<RunLoop::TimePoint> RunLoop::nextTimerDate() const {
+    std::lock_guard lock(impl_->mutex);
+    std::optional<TimePoint> earliest;
+    for (const auto& timer : impl_->timers) {
+        if (timer->firing_ || !timer->isValid()) continue;
+        if (!earliest || timer->fireDate() < *earliest) earliest = timer->fireDate();
+    }
+    return earliest;
+}
+
 void RunLoop::run() {
     impl_->mainThread = std::this_thread::get_id();
+    if (auto* driver = impl_->driver.load()) {
+        driver->run();
+        return;
+    }
     for (;;) {
         {
             std::lock_guard lock(impl_->mutex);
@@ -252,6 +295,10 @@ void RunLoop::run() {
 }
 
 void RunLoop::stop() {
+    if (auto* driver = impl_->driver.load()) {
+        driver->stop();
+        return;
+    }
     std::lock_guard lock(impl_->mutex);
     impl_->stopRequested = true;
     impl_->notifyLocked();

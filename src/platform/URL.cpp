@@ -75,4 +75,20 @@ URL URL::appendingPathComponent(const std::string& component) const {
     return *parse(base + tail);
 }
 
+std::string percentEncoded(const std::string& text, const std::string& alsoAllowed) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' ||
+            alsoAllowed.find(static_cast<char>(c)) != std::string::npos) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace platform

@@ -29,4 +29,8 @@ private:
     std::optional<std::string> query_;
 };
 
+// Percent-encodes every byte except letters, digits, "-._~" and the characters in
+// `alsoAllowed` (upper-case hexadecimal).
+std::string percentEncoded(const std::string& text, const std::string& alsoAllowed = "");
+
 }  // namespace platform

@@ -6,10 +6,10 @@
 #include "platform/RunLoop.h"
 #include "platform/ui/Popover.h"
 #include "platform/ui/StatusBar.h"
-#include "platform/ui/WebView.h"
+#include "platform/ui/HeadlessDriver.h"
 #include "support/TestSupport.h"
 #include "support/TidemarkRun.h"
-#include "platform/ui/HeadlessDriver.h"
+
 
 using namespace std::chrono_literals;
 using testsupport::ScopedEnvironment;
@@ -39,8 +39,8 @@ struct FailingStart {
     ~FailingStart() { platform::RunLoop::main().runPending(); }
 
     bool errorShown() const {
-        const auto& page = delegate->panelController->webController->webView()->page();
-        return page.kind == platform::WebView::Page::Kind::html &&
+        const auto& page = uitest::headless(delegate->panelController->webController->webView())->page();
+        return page.kind == platform::HeadlessWebView::Page::Kind::html &&
                page.html.find("Tidemark is taking longer than expected") != std::string::npos;
     }
     bool waitForError() {

@@ -43,7 +43,7 @@ protected:
                                                          [this](const nlohmann::json& b) { bodies_.push_back(b); },
                                                          PanelEnvironment{&defaults_, install_.path()});
         page_ = std::make_shared<uitest::BridgePage>();
-        panel_->webController->webView()->setScriptedPageForTesting(page_);
+        uitest::headless(panel_->webController->webView())->setScriptedPageForTesting(page_);
         return *panel_;
     }
     void setScreenHeight(double visibleHeight) {
@@ -243,11 +243,11 @@ TEST_F(PanelTest, OpeningLoadsTheRouteOnlyOnceTheServerIsReady) {
     server.start();
     serverManager_->setPortForTesting(server.port());
     auto& panel = make();
-    auto web = panel.webController->webView();
+    auto web = uitest::headless(panel.webController->webView());
 
     panel.toggle(button_);
     panel.toggle(button_);
-    EXPECT_EQ(web->page().kind, platform::WebView::Page::Kind::html) << "placeholder until ready";
+    EXPECT_EQ(web->page().kind, platform::HeadlessWebView::Page::Kind::html) << "placeholder until ready";
     panel.webController->isServerReady = true;
     panel.toggle(button_);
     RunLoop::main().advance(1ms);
@@ -316,7 +316,7 @@ TEST_F(PanelTest, WithoutAHandlerTheBannerStaysDisabledAndADevelopmentRunNeverSh
 
 TEST_F(PanelTest, DockQuotaMessagesReachTheCallbackUnchanged) {
     auto& panel = make();
-    panel.webController->webView()->deliverScriptMessageForTesting("dockQuota", {{"enabled", false}}, true,
+    uitest::headless(panel.webController->webView())->deliverScriptMessageForTesting("dockQuota", {{"enabled", false}}, true,
                                                                    "http://127.0.0.1:5230/?surface=panel");
     ASSERT_EQ(bodies_.size(), 1u);
     EXPECT_EQ(bodies_[0], (nlohmann::json{{"enabled", false}}));

@@ -70,7 +70,7 @@ protected:
 TEST_F(WebViewControllerTest, TheWebViewIsTransparentInMemoryAndStartsOnThePlaceholder) {
     auto controller = make();
     auto view = controller->view();
-    auto web = controller->webView();
+    auto web = uitest::headless(controller->webView());
     EXPECT_EQ(view, web);
     EXPECT_FALSE(web->drawsBackground());
     EXPECT_FALSE(web->configuration().drawsBackground);
@@ -79,7 +79,7 @@ TEST_F(WebViewControllerTest, TheWebViewIsTransparentInMemoryAndStartsOnThePlace
     ASSERT_TRUE(web->layer());
     EXPECT_EQ(web->layer()->backgroundColor, platform::Color::clear());
     EXPECT_EQ(web->configuration().userContentController->handler("dockQuota"), controller->dockQuotaMessageHandler);
-    EXPECT_EQ(web->page().kind, platform::WebView::Page::Kind::html);
+    EXPECT_EQ(web->page().kind, platform::HeadlessWebView::Page::Kind::html);
     EXPECT_EQ(web->page().html, WebViewController::placeholderHTML);
     EXPECT_FALSE(web->page().baseURL);
     for (const char* part : {"#f4f6f4", "#63d89e", "rgba(99,216,158,0.78)", "max-width: 760px", "1.5s", "2s"})
@@ -109,7 +109,7 @@ TEST_F(WebViewControllerTest, TheRouteLoadsOnceWithTheTokenCookieAndAgainWhenFor
         EXPECT_EQ(requests_[0].query, "surface=panel");
         EXPECT_EQ(requests_[0].cookie, "tidemark_token=" + serverManager_->token());
     }
-    auto web = controller->webView();
+    auto web = uitest::headless(controller->webView());
     ASSERT_TRUE(web->page().request);
     EXPECT_EQ(web->page().request->cachePolicy, platform::CachePolicy::returnCacheDataElseLoad);
     EXPECT_EQ(static_cast<int>(web->page().request->cachePolicy), 2);
@@ -148,7 +148,7 @@ TEST_F(WebViewControllerTest, TheRouteLoadsOnceWithTheTokenCookieAndAgainWhenFor
     controller->loadRouteIfNeeded(false);
     ASSERT_TRUE(waitForRequests(3));
     EXPECT_TRUE(RunLoop::main().runUntil([&] { return !web->isLoading(); }, 5000ms));
-    EXPECT_EQ(web->page().kind, platform::WebView::Page::Kind::request);
+    EXPECT_EQ(web->page().kind, platform::HeadlessWebView::Page::Kind::request);
     EXPECT_EQ(web->page().body, "app");
 }
 
@@ -172,7 +172,7 @@ TEST_F(WebViewControllerTest, OtherRoutesAndACookieThatCannotBeBuilt) {
 
 TEST_F(WebViewControllerTest, TheErrorPageHasTheFixedTextsOfEachKindAndNeverTheErrorsOwn) {
     auto controller = make();
-    auto web = controller->webView();
+    auto web = uitest::headless(controller->webView());
     struct Case {
         platform::Error error;
         std::string title, message, hint;
@@ -213,7 +213,7 @@ TEST_F(WebViewControllerTest, TheErrorPageHasTheFixedTextsOfEachKindAndNeverTheE
 
 TEST_F(WebViewControllerTest, FollowedLinksToOtherHostsOpenInTheBrowserAndLoopbackStays) {
     auto controller = make();
-    auto web = controller->webView();
+    auto web = uitest::headless(controller->webView());
     controller->view();
     const uint64_t start = web->navigationCount();
 
@@ -221,7 +221,7 @@ TEST_F(WebViewControllerTest, FollowedLinksToOtherHostsOpenInTheBrowserAndLoopba
     web->followLinkForTesting("http://Example.ORG/");
     EXPECT_EQ(opened_, (std::vector<std::string>{"https://example.com/docs", "http://Example.ORG/"}));
     EXPECT_EQ(web->navigationCount(), start) << "the panel stays where it was";
-    EXPECT_EQ(web->page().kind, platform::WebView::Page::Kind::html);
+    EXPECT_EQ(web->page().kind, platform::HeadlessWebView::Page::Kind::html);
 
     web->followLinkForTesting(server_.baseURL() + "/inside");
     EXPECT_EQ(web->url()->path(), "/inside");
@@ -243,7 +243,7 @@ TEST_F(WebViewControllerTest, FollowedLinksToOtherHostsOpenInTheBrowserAndLoopba
 
 TEST_F(WebViewControllerTest, DockQuotaMessagesOnlyFromTheMainFrameOfTheLoopbackPage) {
     auto controller = make();
-    auto web = controller->webView();
+    auto web = uitest::headless(controller->webView());
     const nlohmann::json state = {{"enabled", true}, {"providers", nlohmann::json::array()}};
     for (const char* url : {"http://localhost:5230/", "https://127.0.0.1/", "http://127.0.0.2/", "", "about:blank",
                             "file:///tmp/x.html"})
@@ -265,7 +265,7 @@ TEST_F(WebViewControllerTest, DockQuotaMessagesOnlyFromTheMainFrameOfTheLoopback
 TEST_F(WebViewControllerTest, TheBridgeRetriesEvery50msWithinItsBudget) {
     RunLoop::main().useManualClock(true);
     auto controller = make();
-    auto web = controller->webView();
+    auto web = uitest::headless(controller->webView());
     auto page = std::make_shared<uitest::BridgePage>();
     page->bridgeReadyAfter = 1000;
     web->setScriptedPageForTesting(page);

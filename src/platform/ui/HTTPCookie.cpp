@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/Dispatch.h"
+#include "platform/ui/Backend.h"
 
 namespace platform {
 
@@ -152,6 +153,8 @@ std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
     return store;
 }
 
-std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistent() { return std::make_shared<WebsiteDataStore>(false); }
+std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistent() {
+    return ui::Backend::current().makeNonPersistentDataStore();
+}
 
 }  // namespace platform

@@ -63,11 +63,14 @@ private:
 };
 
 // A web view's cookie jar (main thread only). Completions run later on the main queue.
+// It keeps every cookie in memory; a backend whose engine has its own jar also hands
+// each change to it.
 class HTTPCookieStore {
 public:
+    virtual ~HTTPCookieStore() = default;
     // Replaces a cookie of the same name, domain and path.
-    void setCookie(const HTTPCookie& cookie, std::function<void()> completion = nullptr);
-    void deleteCookie(const HTTPCookie& cookie, std::function<void()> completion = nullptr);
+    virtual void setCookie(const HTTPCookie& cookie, std::function<void()> completion = nullptr);
+    virtual void deleteCookie(const HTTPCookie& cookie, std::function<void()> completion = nullptr);
     void getAllCookies(std::function<void(std::vector<HTTPCookie>)> completion) const;
 
     // What the loader reads: every cookie now, and those a request to the URL carries.
@@ -85,17 +88,20 @@ private:
 class WebsiteDataStore {
 public:
     static std::shared_ptr<WebsiteDataStore> defaultDataStore();
-    // A fresh store that lives only as long as the process.
+    // A fresh store that lives only as long as the process (made by the UI backend).
     static std::shared_ptr<WebsiteDataStore> nonPersistent();
 
     bool isPersistent() const { return isPersistent_; }
-    HTTPCookieStore& httpCookieStore() { return cookieStore_; }
+    HTTPCookieStore& httpCookieStore() { return *cookieStore_; }
 
-    explicit WebsiteDataStore(bool persistent) : isPersistent_(persistent) {}
+    explicit WebsiteDataStore(bool persistent,
+                              std::unique_ptr<HTTPCookieStore> cookieStore = std::make_unique<HTTPCookieStore>())
+        : isPersistent_(persistent), cookieStore_(std::move(cookieStore)) {}
+    virtual ~WebsiteDataStore() = default;
 
 private:
     bool isPersistent_;
-    HTTPCookieStore cookieStore_;
+    std::unique_ptr<HTTPCookieStore> cookieStore_;
 };
 
 }  // namespace platform

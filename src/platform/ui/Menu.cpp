@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ui/Backend.h"
 #include "platform/ui/View.h"
 
 namespace platform {
@@ -22,6 +23,8 @@ bool MenuItem::performAction() {
     return true;
 }
 
+std::shared_ptr<Menu> Menu::make(std::string title) { return ui::Backend::current().makeMenu(std::move(title)); }
+
 Menu::Menu(std::string title) : title_(std::move(title)) {}
 
 void Menu::addItem(std::shared_ptr<MenuItem> item) {
@@ -39,12 +42,14 @@ bool Menu::popUp(std::shared_ptr<MenuItem> positioningItem, Point location, std:
     isOpen_ = true;
     ++popUpCount_;
     lastPopUp_ = MenuPopUp{std::move(positioningItem), location, view};
+    didPopUp();
     return false;
 }
 
 void Menu::close() {
     if (!isOpen_) return;
     isOpen_ = false;
+    didClose();
     if (auto d = delegate()) d->menuDidClose(*this);
 }
 

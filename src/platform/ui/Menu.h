@@ -29,7 +29,12 @@ public:
     const std::string& keyEquivalent() const { return keyEquivalent_; }
     void setKeyEquivalent(std::string key) { keyEquivalent_ = std::move(key); }
     ControlState state() const { return state_; }
-    void setState(ControlState state) { state_ = state; }
+    void setState(ControlState state) {
+        state_ = state;
+        hasState_ = true;
+    }
+    // Whether the item has ever been given a state: it then shows a checkmark slot.
+    bool hasState() const { return hasState_; }
     bool isEnabled() const { return isEnabled_; }
     void setEnabled(bool enabled) { isEnabled_ = enabled; }
     const std::optional<std::string>& toolTip() const { return toolTip_; }
@@ -44,6 +49,7 @@ private:
     Action action_;
     std::string keyEquivalent_;
     ControlState state_ = ControlState::off;
+    bool hasState_ = false;
     bool isEnabled_ = true;
     std::optional<std::string> toolTip_;
     bool isSeparator_ = false;
@@ -64,9 +70,14 @@ struct MenuPopUp {
 };
 
 // A menu. While it is open the user can choose one item or dismiss it; either closes it.
+// This class keeps the state both backends share (the headless one is exactly this);
+// the desktop backend also shows it through the hooks.
 class Menu {
 public:
+    // Made by the UI backend.
+    static std::shared_ptr<Menu> make(std::string title = {});
     explicit Menu(std::string title = {});
+    virtual ~Menu() = default;
 
     const std::string& title() const { return title_; }
     void addItem(std::shared_ptr<MenuItem> item);
@@ -91,6 +102,11 @@ public:
     bool chooseItem(const std::shared_ptr<MenuItem>& item);
     // The user dismissed the open menu.
     void cancelTracking();
+
+protected:
+    // Presentation hooks, after the state has changed.
+    virtual void didPopUp() {}
+    virtual void didClose() {}
 
 private:
     void close();

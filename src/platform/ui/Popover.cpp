@@ -1,10 +1,15 @@
 #include "platform/ui/Popover.h"
 
+#include "platform/ui/Backend.h"
+
 namespace platform {
+
+std::shared_ptr<Popover> Popover::make() { return ui::Backend::current().makePopover(); }
 
 void Popover::setContentSize(Size size) {
     contentSize_ = size;
     sizeContentView();
+    didResize();
 }
 
 void Popover::setContentViewController(std::shared_ptr<ViewController> controller) {
@@ -26,6 +31,7 @@ void Popover::show(Rect positioningRect, std::shared_ptr<View> positioningView, 
     sizeContentView();
     isShown_ = true;
     ++showCount_;
+    didShow();
 }
 
 void Popover::performClose() { close(); }
@@ -33,6 +39,7 @@ void Popover::performClose() { close(); }
 void Popover::close() {
     if (!isShown_) return;
     isShown_ = false;
+    didClose();
     if (auto d = delegate()) d->popoverDidClose(*this);
 }
 

@@ -23,9 +23,14 @@ public:
 };
 
 // A panel attached to a rectangle of a view. Its content view controller's view fills
-// the content size.
+// the content size. This class keeps the state both backends share (the headless one
+// is exactly this); the desktop backend also puts it on screen through the hooks.
 class Popover {
 public:
+    // Made by the UI backend.
+    static std::shared_ptr<Popover> make();
+    virtual ~Popover() = default;
+
     PopoverBehavior behavior() const { return behavior_; }
     void setBehavior(PopoverBehavior behavior) { behavior_ = behavior; }
     bool animates() const { return animates_; }
@@ -56,6 +61,12 @@ public:
     std::shared_ptr<View> positioningView() const { return positioningView_.lock(); }
     std::optional<RectEdge> preferredEdge() const { return preferredEdge_; }
     unsigned long showCount() const { return showCount_; }
+
+protected:
+    // Presentation hooks, after the state has changed.
+    virtual void didShow() {}
+    virtual void didClose() {}
+    virtual void didResize() {}
 
 private:
     void sizeContentView();

@@ -5,7 +5,7 @@
 
 namespace platform {
 
-// A display. The headless backend has one main screen of 1440 × 900 points whose
+// A display (the UI backend answers main()). The headless backend has one main screen of 1440 × 900 points whose
 // visible frame (without the menu bar) is 1440 × 875; tests can change or remove it.
 struct Screen {
     Rect frame;
@@ -16,6 +16,7 @@ struct Screen {
 
     // Headless: the main screen from now on (absent: no screen at all).
     static void setHeadlessMainScreen(std::optional<Screen> screen);
+    static std::optional<Screen> headlessMainScreen();
     static Screen headlessDefault();
 };
 

@@ -11,6 +11,13 @@ namespace platform {
 class StatusBarButton : public Button {
 public:
     StatusBarButton();
+    // Where the button is on screen (screen coordinates, y down from the top left of
+    // the desktop), as far as the backend knows; a popover hangs from it.
+    Rect screenFrame() const { return screenFrame_; }
+    void setScreenFrame(Rect frame) { screenFrame_ = frame; }
+
+private:
+    Rect screenFrame_;
 };
 
 // An item in the system status bar (the tray).
@@ -18,6 +25,7 @@ class StatusItem {
 public:
     static constexpr double variableLength = -1;
     explicit StatusItem(double length);
+    virtual ~StatusItem() = default;
 
     double length() const { return length_; }
     // Absent when the platform gives the item no button.
@@ -35,15 +43,22 @@ private:
     bool isVisible_ = true;
 };
 
+// The system status bar (the UI backend's). The headless one keeps its items in
+// memory; the desktop one publishes each as a tray item.
 class StatusBar {
 public:
     static StatusBar& system();
     static constexpr double thickness = 24;
+    virtual ~StatusBar() = default;
 
     // The item appears in the bar at once.
     std::shared_ptr<StatusItem> statusItem(double length);
     void removeStatusItem(const std::shared_ptr<StatusItem>& item);
     const std::vector<std::shared_ptr<StatusItem>>& items() const { return items_; }
+
+protected:
+    virtual std::shared_ptr<StatusItem> makeItem(double length) { return std::make_shared<StatusItem>(length); }
+    virtual void willRemove(StatusItem&) {}
 
 private:
     std::vector<std::shared_ptr<StatusItem>> items_;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "platform/URLSession.h"
 
@@ -37,6 +38,12 @@ public:
     bool add(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name);
     void removeScriptMessageHandler(const std::string& name) { handlers_.erase(name); }
     std::shared_ptr<ScriptMessageHandler> handler(const std::string& name) const;
+    // The names with a handler, in order.
+    std::vector<std::string> names() const {
+        std::vector<std::string> result;
+        for (const auto& entry : handlers_) result.push_back(entry.first);
+        return result;
+    }
 
     // The page posted a message: the handler of its name gets it. False when none.
     bool didReceive(const ScriptMessage& message);

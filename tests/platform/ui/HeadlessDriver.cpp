@@ -1,6 +1,7 @@
 #include "platform/ui/HeadlessDriver.h"
 
 #include <regex>
+#include <stdexcept>
 
 #include "platform/RunLoop.h"
 
@@ -38,6 +39,12 @@ void drag(platform::View& view, double startY, const std::vector<double>& positi
 }
 
 bool clickOutside(platform::Popover& popover) { return popover.handleClickOutside(); }
+
+std::shared_ptr<platform::HeadlessWebView> headless(const std::shared_ptr<platform::WebView>& webView) {
+    auto view = std::dynamic_pointer_cast<platform::HeadlessWebView>(webView);
+    if (!view) throw std::logic_error("not the headless backend's web view");
+    return view;
+}
 
 void runMainQueue() { platform::RunLoop::main().runPending(); }
 

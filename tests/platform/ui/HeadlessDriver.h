@@ -10,6 +10,7 @@
 #include "platform/ui/Popover.h"
 #include "platform/ui/View.h"
 #include "platform/ui/WebView.h"
+#include "platform/ui/headless/HeadlessWebView.h"
 
 namespace uitest {
 
@@ -26,6 +27,8 @@ bool chooseMenuItem(platform::Menu& menu, const std::string& title);
 void drag(platform::View& view, double startY, const std::vector<double>& positions);
 // A click somewhere else on the screen.
 bool clickOutside(platform::Popover& popover);
+// The headless backend's web view behind the interface (the unit tests run headless).
+std::shared_ptr<platform::HeadlessWebView> headless(const std::shared_ptr<platform::WebView>& webView);
 // Runs everything the main queue holds that is due now.
 void runMainQueue();
 

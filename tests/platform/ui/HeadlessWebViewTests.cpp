@@ -53,10 +53,10 @@ protected:
     }
     void TearDown() override { RunLoop::main().runPending(); }
 
-    std::shared_ptr<WebView> makeWebView() {
+    std::shared_ptr<HeadlessWebView> makeWebView() {
         WebViewConfiguration configuration;
         configuration.websiteDataStore = WebsiteDataStore::nonPersistent();
-        return std::make_shared<WebView>(Rect{}, configuration);
+        return std::make_shared<HeadlessWebView>(Rect{}, configuration);
     }
     static HTTPCookie cookie(const std::string& origin, const std::string& name, const std::string& value) {
         namespace key = HTTPCookiePropertyKey;
@@ -92,7 +92,7 @@ TEST_F(HeadlessWebViewTest, LoadFetchesWithTheMatchingCookiesOfItsStoreAndKeepsT
     EXPECT_EQ(view->url()->absoluteString(), request.url);
 
     view->loadHTMLString("<p>hi</p>", std::nullopt);
-    EXPECT_EQ(view->page().kind, WebView::Page::Kind::html);
+    EXPECT_EQ(view->page().kind, HeadlessWebView::Page::Kind::html);
     EXPECT_FALSE(view->url());
 }
 
@@ -105,7 +105,7 @@ TEST_F(HeadlessWebViewTest, ALaterDocumentWinsOverASlowerEarlierLoad) {
     ASSERT_TRUE(testsupport::eventually([&] { return seen_.count() == 1; }, 5000ms));
     std::this_thread::sleep_for(400ms);
     RunLoop::main().runPending();
-    EXPECT_EQ(view->page().kind, WebView::Page::Kind::html);
+    EXPECT_EQ(view->page().kind, HeadlessWebView::Page::Kind::html);
     EXPECT_EQ(view->page().html, "<p>error</p>");
 }
 
@@ -132,7 +132,7 @@ TEST_F(HeadlessWebViewTest, TheNavigationDelegateDecidesEveryNavigationWithItsTy
     EXPECT_EQ(delegate->asked[0].first, NavigationType::linkActivated);
     EXPECT_EQ(delegate->asked[1].first, NavigationType::other);
     EXPECT_EQ(delegate->asked[2].first, NavigationType::other);
-    EXPECT_EQ(view->page().kind, WebView::Page::Kind::none) << "cancelled: nothing loaded";
+    EXPECT_EQ(view->page().kind, HeadlessWebView::Page::Kind::none) << "cancelled: nothing loaded";
 
     delegate->answer = NavigationActionPolicy::allow;
     view->followLinkForTesting(server_.baseURL() + "/link");
