@@ -2,8 +2,10 @@
 # Tries the README's two commands as a new user would: on a brand-new Debian 12 minbase
 # root (debootstrap, from the mirror this machine's apt uses) with only git and
 # ca-certificates added, it clones the committed HEAD of this repository, runs
-# `bash scripts/test.sh` as root and then as an ordinary user, then `bash scripts/run.sh`
-# until the server answers its health check. Prints one verdict line at the end.
+# `bash scripts/test.sh` as root, hands the checkout to an ordinary user who runs it
+# again (the packages are there by then; the build is reused, every test runs), then
+# `bash scripts/run.sh` as that user until the server answers its health check. Prints
+# one verdict line at the end.
 #
 # Not part of CI: it needs root, chroot and mounts, the network to the mirror and npm's
 # registry, and about half an hour. Run it after changing scripts/, the package lists,
@@ -74,6 +76,7 @@ mkdir -p "$root" "$logs"
 mounted=()
 user=tidemark
 userhome=/home/$user
+checkout=/srv/tidemark
 server_pid=""
 
 # Ends every process whose root is the new system, then undoes the mounts in reverse.
@@ -118,16 +121,15 @@ in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/
   LANG=C.UTF-8 HOME=/root TERM=dumb ${proxy_env[@]+"${proxy_env[@]}"} "$@"; }
 as_user() { chroot --userspec="$user:$user" "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
   LANG=C.UTF-8 HOME="$userhome" USER="$user" LOGNAME="$user" TERM=dumb ${proxy_env[@]+"${proxy_env[@]}"} "$@"; }
+# In the background and waited for, so that an interrupt reaches the traps at once.
 step() {
-  local name="$1"
+  local name="$1" status=0
   shift
   say "step $name started at $(elapsed)"
-  if "$@" > >(tee "$logs/$name.log") 2>&1; then
-    say "step $name passed at $(elapsed)"
-  else
-    local status=$?
-    fail "step $name failed with status $status (log: $logs/$name.log)"
-  fi
+  "$@" > >(tee "$logs/$name.log") 2>&1 &
+  wait $! || status=$?
+  ((status == 0)) || fail "step $name failed with status $status (log: $logs/$name.log)"
+  say "step $name passed at $(elapsed)"
 }
 # Debian packages, and their installed size in MB.
 package_count() { in_root dpkg-query -W -f='${db:Status-Abbrev}\n' | grep -c '^ii'; }
@@ -192,22 +194,23 @@ base_mb=$(package_megabytes)
 
 git -C "$repo" bundle create "$root/var/tmp/tidemark.bundle" HEAD 2>/dev/null
 chmod 644 "$root/var/tmp/tidemark.bundle"
-step clone-root in_root git -c advice.detachedHead=false clone /var/tmp/tidemark.bundle /root/tidemark
-step test-root in_root sh -c 'cd /root/tidemark && timeout 2h bash scripts/test.sh'
+step clone in_root git -c advice.detachedHead=false clone /var/tmp/tidemark.bundle "$checkout"
+step test-root in_root sh -c "cd $checkout && timeout 2h bash scripts/test.sh"
 tests_root="$(grep -E 'tests passed, [0-9]+ tests failed out of' "$logs/test-root.log" | tail -1)"
 after_count=$(package_count)
 after_mb=$(package_megabytes)
-npm_mb=$(du -sm "$root/root/tidemark/webapp/node_modules" | cut -f1)
-say "the test command installed $((after_count - base_count)) Debian packages (${base_count} -> ${after_count}, $((after_mb - base_mb)) MB installed) and ${npm_mb} MB of npm packages"
+npm_mb=$(du -sm "$root$checkout/webapp/node_modules" | cut -f1)
+download_mb=$(du -cm "$root"/var/cache/apt/archives/*.deb 2>/dev/null | tail -1 | cut -f1)
+say "the test command installed $((after_count - base_count)) Debian packages (${base_count} -> ${after_count}, $((after_mb - base_mb)) MB installed, ${download_mb} MB of .deb files in apt's cache with git's) and ${npm_mb} MB of npm packages"
 
 in_root useradd --create-home --shell /bin/bash "$user"
-step clone-user as_user git -c advice.detachedHead=false clone /var/tmp/tidemark.bundle "$userhome/tidemark"
-step test-user as_user sh -c "cd $userhome/tidemark && timeout 2h bash scripts/test.sh"
+in_root chown -R "$user:$user" "$checkout"
+step test-user as_user sh -c "cd $checkout && timeout 2h bash scripts/test.sh"
 tests_user="$(grep -E 'tests passed, [0-9]+ tests failed out of' "$logs/test-user.log" | tail -1)"
 
 # The run command, as the ordinary user, until the server answers its health check.
 say "step run started at $(elapsed)"
-as_user sh -c "cd $userhome/tidemark && exec bash scripts/run.sh" > "$logs/run.log" 2>&1 &
+as_user sh -c "cd $checkout && exec bash scripts/run.sh" > "$logs/run.log" 2>&1 &
 server_pid=$!
 login=""
 for _ in $(seq 1 600); do

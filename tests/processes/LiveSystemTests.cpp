@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <linux/magic.h>
 #include <sys/socket.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "platform/Process.h"
@@ -51,6 +54,20 @@ const Sampler::ProcessEntry* find(const std::vector<Sampler::ProcessEntry>& entr
     for (const auto& entry : entries)
         if (entry.pid == pid) return &entry;
     return nullptr;
+}
+
+// A writable folder whose writes reach a disk: writes to tmpfs or ramfs stay in memory
+// and are no storage I/O. The build tree first, /tmp (often a tmpfs) last.
+std::optional<std::string> diskBackedFolder() {
+    const char* tmp = ::getenv("TMPDIR");
+    for (const std::string& candidate : {testsupport::testBinDirectory(), std::string("/var/tmp"),
+                                        std::string(tmp ? tmp : "/tmp"), std::string("/tmp")}) {
+        struct statfs info {};
+        if (::statfs(candidate.c_str(), &info) != 0 || ::access(candidate.c_str(), W_OK) != 0) continue;
+        if (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC) continue;
+        return candidate;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -106,7 +123,9 @@ TEST(LiveProcessUsage, ABurningChildReportsAboutOneProcessorOnTheSecondCycle) {
 }
 
 TEST(LiveProcessUsage, AChildWritingAndSyncingAFileReportsItsWrites) {
-    testsupport::TemporaryDirectory directory;
+    const auto folder = diskBackedFolder();
+    if (!folder) GTEST_SKIP() << "no writable disk-backed folder (the build tree, /var/tmp and /tmp are in memory)";
+    testsupport::TemporaryDirectory directory(*folder);
     const std::string path = directory.path() + "/written";
     constexpr uint64_t bytes = 4 << 20;
     Helper writer({"write", path, std::to_string(bytes)});

@@ -85,8 +85,10 @@ bool LogCapture::waitFor(const std::string& text, std::chrono::milliseconds time
     return eventually([&] { return contains(text); }, timeout);
 }
 
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tidemark-test-XXXXXX").string();
+TemporaryDirectory::TemporaryDirectory() : TemporaryDirectory(std::filesystem::temp_directory_path().string()) {}
+
+TemporaryDirectory::TemporaryDirectory(const std::string& parent) {
+    std::string pattern = (std::filesystem::path(parent) / "tidemark-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }

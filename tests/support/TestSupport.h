@@ -32,10 +32,11 @@ private:
     std::vector<std::string> lines_;
 };
 
-// A fresh directory under /tmp, removed with its contents at destruction.
+// A fresh directory under /tmp (or under parent), removed with its contents at destruction.
 class TemporaryDirectory {
 public:
     TemporaryDirectory();
+    explicit TemporaryDirectory(const std::string& parent);
     ~TemporaryDirectory();
     const std::string& path() const { return path_; }
 

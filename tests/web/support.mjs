@@ -53,7 +53,9 @@ export class ServerProcess {
     const token = 'A1B2C3D4E5F60718293A4B5C6D7E8F90';
     const port = await freePort();
     const dir = dataDir || temporaryDirectory();
-    const child = spawn(path.join(binDirectory(), 'TidemarkServer'), [], {
+    // setpriv (util-linux) gives the server a parent-death signal: it ends with this
+    // process even when nothing here gets to stop it (playwright-core may exit at once).
+    const child = spawn('setpriv', ['--pdeathsig', 'SIGTERM', '--', path.join(binDirectory(), 'TidemarkServer')], {
       cwd: dir,
       env: {
         PATH: process.env.PATH,

@@ -133,10 +133,7 @@ struct StandardUpdater::Core : std::enable_shared_from_this<Core> {
             if (didInstall) return std::nullopt;
             if (staged && DottedVersion::parse(staged->version) >= item.dottedVersion()) return std::nullopt;
         }
-        // Find out before downloading whether the update could be put in place at all.
-        if (::access(parentDirectory.c_str(), W_OK) != 0)
-            return posixError(errno, "Cannot write to “" + parentDirectory + "”, the folder that holds the application");
-
+        if (auto error = prepareWritablePlaces()) return *error;
         auto archive = obtainArchive(item);
         if (auto* error = std::get_if<Error>(&archive)) return *error;
         auto unpacked = unpack(item, std::get<std::string>(archive));
@@ -151,6 +148,17 @@ struct StandardUpdater::Core : std::enable_shared_from_this<Core> {
         if (staged) removeQuietly(staged->stagingDirectory);
         staged = update;
         return update;
+    }
+
+    // Every place an update is written to, checked (the cache folder made) before the archive
+    // is downloaded: an update that could never be kept or put in place costs no download.
+    std::optional<Error> prepareWritablePlaces() {
+        if (::access(parentDirectory.c_str(), W_OK) != 0)
+            return posixError(errno, "Cannot write to “" + parentDirectory + "”, the folder that holds the application");
+        if (auto error = FileManager::defaultManager().createDirectory(options.cacheDirectory)) return error;
+        if (::access(options.cacheDirectory.c_str(), W_OK) != 0)
+            return posixError(errno, "Cannot write to “" + options.cacheDirectory + "”, the folder for downloaded updates");
+        return std::nullopt;
     }
 
     std::variant<std::string, Error> fetch(const std::string& url, double timeout, const std::string& what) {
@@ -199,7 +207,6 @@ struct StandardUpdater::Core : std::enable_shared_from_this<Core> {
         if (digest != item.sha256)
             return updaterError("The update archive’s SHA-256 digest " + digest + " does not match the feed’s " +
                                 item.sha256 + ".");
-        if (auto error = FileManager::defaultManager().createDirectory(options.cacheDirectory)) return *error;
         if (auto error = FileManager::writeAtomically(path, bytes)) return *error;
 
         // Only the newest archive is worth keeping.

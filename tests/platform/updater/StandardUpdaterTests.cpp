@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -44,6 +48,40 @@ std::map<std::string, std::string> snapshot(const std::string& folder) {
         files[relative] = entry.is_directory() ? "<dir>" : platform::FileManager::readFile(entry.path().string()).value_or("?");
     }
     return files;
+}
+
+enum class Unprivileged { passed, failed, unavailable };
+
+// Runs body where file permissions apply: here when this process is not root, otherwise in
+// a forked child that hands the tree at path to the user "nobody" (65534) and becomes it.
+// The child's expectation failures print there and make it fail.
+Unprivileged runUnprivileged(const std::string& path, const std::function<void()>& body) {
+    if (::geteuid() != 0) {
+        body();
+        return ::testing::Test::HasFailure() ? Unprivileged::failed : Unprivileged::passed;
+    }
+    constexpr uid_t nobody = 65534;
+    std::error_code ignored;
+    if (::chown(path.c_str(), nobody, nobody) != 0) return Unprivileged::unavailable;
+    for (const auto& entry : fs::recursive_directory_iterator(path, ignored))
+        if (::lchown(entry.path().c_str(), nobody, nobody) != 0) return Unprivileged::unavailable;
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) return Unprivileged::unavailable;
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0 || ::setuid(0) == 0)
+            ::_exit(77);
+        body();
+        std::fflush(nullptr);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (::chown(path.c_str(), 0, 0) == 0)
+        for (const auto& entry : fs::recursive_directory_iterator(path, ignored)) (void)::lchown(entry.path().c_str(), 0, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return Unprivileged::unavailable;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Unprivileged::passed : Unprivileged::failed;
 }
 
 // A fake installation in a temporary folder, a feed server and an updater for them.
@@ -306,18 +344,38 @@ TEST_F(UpdaterFixture, UnwritablePlacesFailBeforeAnythingChanges) {
         checkOnce(*updater);
     }
     EXPECT_EQ(log.countPrefix("[Tidemark] Update check failed: "), 1u);
+    EXPECT_EQ(archiveRequests, 0);
+    fs::remove(root.path() + "/cache");
 
-    if (::geteuid() != 0) {  // root may write anywhere
-        fs::remove(root.path() + "/cache");
+    // Folders without write permission refuse only users other than root: as root, the
+    // updater runs as "nobody" in a child. Its requests still reach this process's server.
+    const auto cache = root.path() + "/cache/Tidemark/updates";
+    fs::create_directories(cache);
+    const auto outcome = runUnprivileged(root.path(), [&] {
         ::chmod((root.path() + "/apps").c_str(), 0555);
-        auto updater = makeUpdater();
-        checkOnce(*updater);
+        {
+            auto updater = makeUpdater();
+            checkOnce(*updater);
+        }
         ::chmod((root.path() + "/apps").c_str(), 0755);
-        EXPECT_EQ(log.countPrefix("[Tidemark] Update check failed: Cannot write to "), 1u);
-        EXPECT_EQ(archiveRequests, 0);
-    }
+        EXPECT_EQ(log.countPrefix("[Tidemark] Update check failed: Cannot write to “" + root.path() + "/apps”"), 1u);
+
+        ::chmod(cache.c_str(), 0555);
+        {
+            auto updater = makeUpdater();
+            checkOnce(*updater);
+        }
+        ::chmod(cache.c_str(), 0755);
+        EXPECT_EQ(log.countPrefix("[Tidemark] Update check failed: Cannot write to “" + cache + "”"), 1u);
+        EXPECT_TRUE(delegate->versions.empty());
+    });
+    if (outcome == Unprivileged::unavailable) GTEST_SKIP() << "cannot switch to the user nobody (65534) here";
+    EXPECT_TRUE(outcome == Unprivileged::passed) << "the part run as nobody failed (its messages are above)";
+    EXPECT_EQ(feedRequests, 3);
+    EXPECT_EQ(archiveRequests, 0);
     EXPECT_TRUE(delegate->versions.empty());
     expectUntouched();
+    EXPECT_TRUE(fs::is_empty(cache));
 }
 
 TEST_F(UpdaterFixture, AFailedStartPutsTheOldVersionBack) {
