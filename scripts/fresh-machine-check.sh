@@ -8,8 +8,8 @@
 # one verdict line at the end.
 #
 # Not part of CI: it needs root, chroot and mounts, the network to the mirror and npm's
-# registry, and about half an hour. Run it after changing scripts/, the package lists,
-# webapp/package.json or the build's dependencies.
+# registry, and about an hour on a busy two-core machine. Run it after changing scripts/,
+# the package lists, webapp/package.json or the build's dependencies.
 #
 #   sudo bash scripts/fresh-machine-check.sh
 #
@@ -85,10 +85,7 @@ cleanup() {
   trap - EXIT INT TERM
   [[ -n "$server_pid" ]] && kill -TERM "$server_pid" 2>/dev/null || true
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
-    left=()
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-      [[ "$(readlink "/proc/$pid/root" 2>/dev/null)" == "$root" ]] && left+=("$pid")
-    done
+    mapfile -t left < <(processes_in_root)
     ((${#left[@]})) || break
     ((attempt == 1)) && say "ending ${#left[@]} process(es) left in the new system: ${left[*]}"
     kill -"$( ((attempt < 4)) && echo TERM || echo KILL)" "${left[@]}" 2>/dev/null || true
@@ -121,6 +118,14 @@ in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/
   LANG=C.UTF-8 HOME=/root TERM=dumb ${proxy_env[@]+"${proxy_env[@]}"} "$@"; }
 as_user() { chroot --userspec="$user:$user" "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
   LANG=C.UTF-8 HOME="$userhome" USER="$user" LOGNAME="$user" TERM=dumb ${proxy_env[@]+"${proxy_env[@]}"} "$@"; }
+# The processes whose root is the new system.
+processes_in_root() {
+  local pid
+  for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+    [[ "$(readlink "/proc/$pid/root" 2>/dev/null)" == "$root" ]] && echo "$pid"
+  done
+  return 0
+}
 # In the background and waited for, so that an interrupt reaches the traps at once.
 step() {
   local name="$1" status=0
@@ -210,7 +215,10 @@ tests_user="$(grep -E 'tests passed, [0-9]+ tests failed out of' "$logs/test-use
 
 # The run command, as the ordinary user, until the server answers its health check.
 say "step run started at $(elapsed)"
-as_user sh -c "cd $checkout && exec bash scripts/run.sh" > "$logs/run.log" 2>&1 &
+# A simple command, so that $! is chroot, which becomes Tidemark (run.sh ends in exec).
+chroot --userspec="$user:$user" "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
+  LANG=C.UTF-8 HOME="$userhome" USER="$user" LOGNAME="$user" TERM=dumb ${proxy_env[@]+"${proxy_env[@]}"} \
+  sh -c "cd $checkout && exec bash scripts/run.sh" > "$logs/run.log" 2>&1 &
 server_pid=$!
 login=""
 for _ in $(seq 1 600); do
@@ -224,9 +232,16 @@ cat "$logs/run.log"
 health_url="${login%%/login*}/api/health"
 health="$(curl -fsS --max-time 10 "$health_url")" || fail "step run: $health_url did not answer"
 say "$health_url answered: $health"
+# SIGTERM stops Tidemark and its server; nothing of the run may be left afterwards.
 kill -TERM "$server_pid"
 wait "$server_pid" || true
 server_pid=""
+for _ in $(seq 1 100); do
+  [[ -z "$(processes_in_root)" ]] && break
+  sleep 0.1
+done
+left="$(processes_in_root | tr '\n' ' ')"
+[[ -z "$left" ]] || fail "step run: processes still running 10 s after Tidemark got SIGTERM: $left"
 say "step run passed at $(elapsed)"
 
 verdict PASS "root: ${tests_root:-?}; user: ${tests_user:-?}; run: health answered; installed $((after_count - base_count)) Debian packages, $((after_mb - base_mb)) MB + npm ${npm_mb} MB"
