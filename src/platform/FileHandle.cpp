@@ -216,9 +216,14 @@ void FileHandle::closeFile() {
 }
 
 void FileHandle::setReadabilityHandler(std::function<void(FileHandle&)> handler) {
-    std::lock_guard lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     if (!handler) {
+        auto reader = impl_->reader;
         impl_->stopReaderLocked();
+        // After a removal returns the handler runs nowhere, so the caller may drop the
+        // handle and whatever the handler uses (unless the handler removes itself).
+        if (reader && reader->thread != std::this_thread::get_id())
+            impl_->handlerDone.wait(lock, [&] { return !reader->inHandler; });
         return;
     }
     if (impl_->reader) {

@@ -82,6 +82,7 @@ std::optional<Error> Process::run() {
         request.environment = std::move(entries);
     }
     request.directory = currentDirectoryPath;
+    request.detached = detached;
     const std::shared_ptr<FileHandle> outputEnd = standardOutput ? standardOutput->fileHandleForWriting() : nullptr;
     const std::shared_ptr<FileHandle> errorEnd = standardError ? standardError->fileHandleForWriting() : nullptr;
     if (outputEnd) request.standardOutput = outputEnd->fileDescriptor();
@@ -143,9 +144,12 @@ std::optional<Error> Process::run() {
     return std::nullopt;
 }
 
-void Process::terminate() {
+void Process::terminate() { sendSignal(SIGTERM); }
+
+bool Process::sendSignal(int signalNumber) {
+    // The reaper reaps under this lock, so while `running` holds the pid is still ours.
     std::lock_guard lock(impl_->mutex);
-    if (impl_->running) ::kill(impl_->pid, SIGTERM);
+    return impl_->running && ::kill(impl_->pid, signalNumber) == 0;
 }
 
 bool Process::isRunning() const {

@@ -25,7 +25,8 @@ public:
     void write(std::string_view data);
     void closeFile();
     // Called on a thread of its own each time data can be read (and once at end of
-    // file, when availableData() returns empty). An empty function removes the handler.
+    // file, when availableData() returns empty). An empty function removes the handler
+    // and waits for a call in progress, unless made from within the handler.
     void setReadabilityHandler(std::function<void(FileHandle&)> handler);
 
     struct Impl;
@@ -48,9 +49,11 @@ private:
     std::shared_ptr<FileHandle> writing_;
 };
 
-// A child process, started from one long-lived spawner thread. The child receives
-// SIGTERM when this process dies, however it dies. Its standard input is /dev/null and
-// it inherits no other descriptor than its standard output and error.
+// A child process, started from one long-lived spawner thread. The child runs in a
+// session of its own, so a terminal's Ctrl-C reaches only this process, which stops its
+// children itself; unless detached, the child receives SIGTERM when this process dies,
+// however it dies. Its standard input is /dev/null and it inherits no other descriptor
+// than its standard output and error.
 class Process : public std::enable_shared_from_this<Process> {
 public:
     enum class TerminationReason { exit, uncaughtSignal };
@@ -66,12 +69,18 @@ public:
     // Absent: inherited from this process. The same pipe may serve both.
     std::shared_ptr<Pipe> standardOutput;
     std::shared_ptr<Pipe> standardError;
+    // A detached child (a browser launcher) outlives this process: no parent-death
+    // signal. It is still reaped while this process runs.
+    bool detached = false;
 
     // Runs on a thread of the platform's (never the main thread) after the child exits.
     void setTerminationHandler(std::function<void(Process&)> handler);
 
     std::optional<Error> run();
     void terminate();  // SIGTERM
+    // Sends a signal only while the child is not yet reaped, so a reused pid is never
+    // hit. False when the child is gone or the signal could not be sent.
+    bool sendSignal(int signalNumber);
     bool isRunning() const;
     int processIdentifier() const;
     // The exit code, or the signal number after an uncaught signal.

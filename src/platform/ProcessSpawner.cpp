@@ -55,6 +55,7 @@ SpawnResult forkAndExec(const SpawnRequest& request) {
     }
     const char* path = request.path.c_str();
     const char* directory = request.directory ? request.directory->c_str() : nullptr;
+    const bool detached = request.detached;
 
     const int nullDevice = aboveStandardDescriptors(::open("/dev/null", O_RDWR | O_CLOEXEC));
     const int output = duplicateAboveStandard(request.standardOutput);
@@ -94,9 +95,13 @@ SpawnResult forkAndExec(const SpawnRequest& request) {
         // Signals stay blocked (inherited from the spawner thread) until just before exec.
         for (int sig = 1; sig < NSIG; ++sig)
             if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &defaultAction, nullptr);
-        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail(SpawnResult::Step::setup);
-        // The parent may have died before the signal was armed.
-        if (::getppid() != parent) ::_exit(127);
+        // A session of its own: the terminal's job-control signals (Ctrl-C) stay ours.
+        if (::setsid() < 0) fail(SpawnResult::Step::setup);
+        if (!detached) {
+            if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail(SpawnResult::Step::setup);
+            // The parent may have died before the signal was armed.
+            if (::getppid() != parent) ::_exit(127);
+        }
         if (::dup2(nullDevice, 0) < 0) fail(SpawnResult::Step::setup);
         if (output >= 0 && ::dup2(output, 1) < 0) fail(SpawnResult::Step::setup);
         if (error >= 0 && ::dup2(error, 2) < 0) fail(SpawnResult::Step::setup);

@@ -17,6 +17,7 @@ struct SpawnRequest {
     std::optional<std::string> directory;
     int standardOutput = -1;  // -1: inherited
     int standardError = -1;
+    bool detached = false;  // no parent-death signal
 };
 
 struct SpawnResult {

@@ -133,10 +133,8 @@ NativeProcessSampler::NetworkMap NativeProcessSampler::readNetworkUsage() {
     }
 
     process->terminate();
-    if (!exited->waitFor(configuration_.terminationGrace) && process->isRunning()) {
-        platform::sendSignal(process->processIdentifier(), platform::killSignal);
+    if (!exited->waitFor(configuration_.terminationGrace) && process->sendSignal(platform::killSignal))
         exited->waitFor(configuration_.killGrace);
-    }
     if (!readDone->waitFor(configuration_.drainGrace)) reading->closeFile();
     logFailureIfNeeded(ProcessSamplerError::commandTimeout("nettop").asError());
     return {};

@@ -73,7 +73,8 @@ std::optional<int64_t> NodeServerManager::parsePortOverride(const std::string& v
     int64_t parsed = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-    if (parsed < 1) return std::nullopt;
+    // No TCP port lies above 65535: such a value is as unusable as a malformed one.
+    if (parsed < 1 || parsed > 65535) return std::nullopt;
     return parsed;
 }
 
@@ -246,11 +247,11 @@ void NodeServerManager::stop() {
         process_->setTerminationHandler({});
         if (process_->isRunning()) {
             process_->terminate();
-            const int pid = process_->processIdentifier();
             const auto deadline = std::chrono::steady_clock::now() + timing_.stopGracePeriod;
             while (process_->isRunning() && std::chrono::steady_clock::now() < deadline)
                 platform::sleepMicroseconds(timing_.stopPollingMicroseconds);
-            if (process_->isRunning()) platform::sendSignal(pid, platform::killSignal);
+            // Through the process object: it never signals a pid that was already reaped.
+            process_->sendSignal(platform::killSignal);
             if (process_->isRunning()) process_->waitUntilExit();
         }
         process_.reset();

@@ -44,6 +44,8 @@ bool Workspace::open(const URL& url) {
     // Nobody reads what the browser launcher prints.
     process->standardOutput = nullDevice();
     process->standardError = process->standardOutput;
+    // The browser it starts must survive our quit.
+    process->detached = true;
     // The platform keeps the child's object until it exits; nothing waits for it here.
     return !process->run().has_value();
 }
