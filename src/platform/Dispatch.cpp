@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/DeadlineScheduler.h"
+#include "platform/Log.h"
 #include "platform/RunLoop.h"
 
 namespace platform {
@@ -31,6 +32,17 @@ void nameThread(const std::string& label) {
     // The kernel keeps at most 15 characters.
     const std::string shortName = label.substr(label.size() > 15 ? label.size() - 15 : 0);
     pthread_setname_np(pthread_self(), shortName.c_str());
+}
+
+// An exception leaving a task would end the whole process: it ends only that task.
+void runGuarded(const std::string& label, Task& task) {
+    try {
+        task();
+    } catch (const std::exception& exception) {
+        log("[Tidemark] A task on " + label + " failed: " + exception.what());
+    } catch (...) {
+        log("[Tidemark] A task on " + label + " failed");
+    }
 }
 
 // Posts the task with post() and blocks until it has run.
@@ -70,7 +82,7 @@ void runSerialWorker(std::shared_ptr<SerialState> state) {
         Task task = std::move(state->tasks.front());
         state->tasks.pop_front();
         lock.unlock();
-        task();
+        runGuarded(state->label, task);
         task = nullptr;  // captures die here, outside the lock
         lock.lock();
     }
@@ -206,7 +218,7 @@ private:
             Task task = std::move(tasks_.front());
             tasks_.pop_front();
             lock.unlock();
-            task();
+            runGuarded(label_, task);
             task = nullptr;
             lock.lock();
         }

@@ -11,6 +11,16 @@ std::string lower(std::string text) {
     return text;
 }
 
+// Up to five digits within 0-65535.
+bool parsePort(const std::string& digits, std::optional<int>& port) {
+    if (digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    const int value = std::stoi(digits);
+    if (value > 65535) return false;
+    port = value;
+    return true;
+}
+
 }  // namespace
 
 std::optional<URL> URL::parse(const std::string& text) {
@@ -40,15 +50,13 @@ std::optional<URL> URL::parse(const std::string& text) {
         }
         if (!authority.empty()) {
             const std::string digits = authority.substr(1);
-            if (digits.empty() || digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
-            url.port_ = std::stoi(digits);
+            if (digits.empty() || !parsePort(digits, url.port_)) return std::nullopt;
         }
     } else if (const auto colon = authority.rfind(':'); colon != std::string::npos) {
         host = authority.substr(0, colon);
         const std::string digits = authority.substr(colon + 1);
         if (!digits.empty()) {
-            if (digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
-            url.port_ = std::stoi(digits);
+            if (!parsePort(digits, url.port_)) return std::nullopt;
         }
     }
     if (host.empty()) return std::nullopt;

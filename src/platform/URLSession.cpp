@@ -426,11 +426,9 @@ URLSessionConfiguration URLSessionConfiguration::ephemeral() {
 
 URLSession& URLSession::shared() {
     // Left alive for the whole process: completions may still run while statics go away.
-    static URLSession* session = [] {
-        auto* holder = new std::shared_ptr<URLSession>(make(URLSessionConfiguration::defaultConfiguration()));
-        return holder->get();
-    }();
-    return *session;
+    // The holder stays reachable from this static, so leak checkers see it as in use.
+    static auto* holder = new std::shared_ptr<URLSession>(make(URLSessionConfiguration::defaultConfiguration()));
+    return **holder;
 }
 
 std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration) {

@@ -86,6 +86,8 @@ std::string UserDefaults::standardPath() { return configHomeDirectory() + "/Tide
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)), values_(nlohmann::json::object()) { load(); }
 
 void UserDefaults::load() {
+    // Writers killed mid-write leave their temporaries behind; nobody else will.
+    FileManager::removeStaleTemporaries(path_);
     const auto contents = FileManager::readFile(path_);
     if (!contents) return;
     auto parsed = nlohmann::json::parse(*contents, nullptr, /*allow_exceptions=*/false);
@@ -103,7 +105,7 @@ void UserDefaults::load() {
 void UserDefaults::save() {
     const std::string directory = std::filesystem::path(path_).parent_path().string();
     if (!directory.empty()) FileManager::defaultManager().createDirectory(directory);
-    if (auto error = FileManager::writeAtomically(path_, values_.dump(2) + "\n"))
+    if (auto error = FileManager::writeAtomically(path_, values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"))
         log("[Tidemark] Could not save settings: " + error->description);
 }
 

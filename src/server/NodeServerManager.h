@@ -50,7 +50,7 @@ public:
     static int64_t firstAvailablePort(int64_t startingAt);
     // The data directory's name for the current environment ("Tidemark" or "Tidemark-<suffix>").
     static std::string dataDirectoryName();
-    // A "TIDEMARK_TEST_PORT" value as an override: +/- and digits, 64-bit, at least 1.
+    // A "TIDEMARK_TEST_PORT" value as an override: +/- and digits, 64-bit, 1 to 65535.
     static std::optional<int64_t> parsePortOverride(const std::string& value);
 
     // For tests of the components that read baseURL before a start.

@@ -156,22 +156,30 @@ TEST(Process, ReadabilityHandlerRunsPerChunkAndOnceAtEnd) {
     EXPECT_FALSE(onCallerThread);
 }
 
-TEST(Process, RemovingOrDestroyingTheHandlerStopsItsThreadWithoutBlocking) {
+TEST(Process, RemovingOrDestroyingTheHandlerStopsItsThread) {
     const size_t baseline = threadCount();
     auto pipe = std::make_shared<Pipe>();
     std::atomic<int> calls{0};
     std::atomic<bool> release{false};
+    std::atomic<bool> inside{false};
     pipe->fileHandleForReading()->setReadabilityHandler([&](platform::FileHandle& handle) {
+        inside = true;
         ++calls;
         handle.availableData();
         while (!release) std::this_thread::sleep_for(1ms);
+        inside = false;
     });
     pipe->fileHandleForWriting()->write("x");
     ASSERT_TRUE(eventually([&] { return calls == 1; }, 2s));
-    // The handler is busy; removal must return anyway.
-    auto removal = std::async(std::launch::async, [&] { pipe->fileHandleForReading()->setReadabilityHandler({}); });
-    EXPECT_EQ(removal.wait_for(1s), std::future_status::ready);
+    // The handler is busy: removal waits for it, so the caller may then free what it uses.
+    auto removal = std::async(std::launch::async, [&] {
+        pipe->fileHandleForReading()->setReadabilityHandler({});
+        return inside.load();
+    });
+    EXPECT_EQ(removal.wait_for(200ms), std::future_status::timeout);
     release = true;
+    ASSERT_EQ(removal.wait_for(2s), std::future_status::ready);
+    EXPECT_FALSE(removal.get()) << "removal returned while the handler still ran";
     pipe->fileHandleForWriting()->write("y");
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(calls, 1);
@@ -237,7 +245,7 @@ TEST(Process, LaunchFailuresAreErrorsAndStartNothing) {
     EXPECT_FALSE(notExecutable->isRunning());
 
     const std::string garbage = directory.path() + "/garbage";
-    std::ofstream(garbage) << std::string("\x7f\x01\x02\x03 not a program", 20);
+    std::ofstream(garbage) << std::string_view("\x7f\x01\x02\x03 not a program");
     ::chmod(garbage.c_str(), 0755);
     auto badFormat = Process::make();
     badFormat->executablePath = garbage;
@@ -283,6 +291,42 @@ TEST(Process, TerminateAndKill) {
     ::kill(stubborn->processIdentifier(), SIGKILL);
     ASSERT_TRUE(stubborn->waitUntilExit(2000ms));
     EXPECT_EQ(stubborn->terminationStatus(), SIGKILL);
+}
+
+TEST(Process, ChildrenRunInTheirOwnSessionAndSignalsGoThroughTheObject) {
+    // A terminal's Ctrl-C goes to its foreground process group: never to our children.
+    auto child = Process::make();
+    child->executablePath = "/bin/sleep";
+    child->arguments = {"30"};
+    ASSERT_FALSE(child->run());
+    const pid_t pid = child->processIdentifier();
+    EXPECT_EQ(::getsid(pid), pid);
+    EXPECT_EQ(::getpgid(pid), pid);
+    EXPECT_NE(::getpgid(pid), ::getpgrp());
+    EXPECT_TRUE(child->sendSignal(SIGKILL));
+    ASSERT_TRUE(child->waitUntilExit(2000ms));
+    EXPECT_EQ(child->terminationStatus(), SIGKILL);
+    // Reaped: the pid may belong to someone else now, so nothing is sent.
+    EXPECT_FALSE(child->sendSignal(SIGKILL));
+}
+
+TEST(Process, ReadabilityHandlerRemovalRacingTheReaderIsSafe) {
+    // Removal followed at once by dropping the handle, while the handler reads: the
+    // handle must not be freed under the reader (run under TSan and ASan too).
+    for (int round = 0; round < 200; ++round) {
+        auto pipe = std::make_shared<Pipe>();
+        auto reading = pipe->fileHandleForReading();
+        std::atomic<bool> started{false};
+        reading->setReadabilityHandler([&started](platform::FileHandle& handle) {
+            started = true;
+            handle.availableData();
+        });
+        pipe->fileHandleForWriting()->write(std::string(4096, 'x'));
+        if (round % 2) eventually([&] { return started.load(); }, 1s, 0ms);
+        reading->setReadabilityHandler({});
+        reading.reset();
+        pipe.reset();
+    }
 }
 
 TEST(Process, TerminationHandler) {

@@ -48,7 +48,9 @@ TEST(URL, ParsesPartsAndAppendsPathComponents) {
     EXPECT_EQ(base.appendingPathComponent("api/health").absoluteString(), "http://127.0.0.1:5230/api/health");
     EXPECT_EQ(platform::URL::parse("http://h/x/")->appendingPathComponent("/y").absoluteString(), "http://h/x/y");
     EXPECT_EQ(platform::URL::parse("https://user@[::1]:8443/p")->host(), "[::1]");
-    for (const char* bad : {"", "127.0.0.1:80", "http://", "http://:80/", "http://h:99x/", "://h"})
+    EXPECT_EQ(platform::URL::parse("http://h:65535/")->port(), 65535);
+    for (const char* bad : {"", "127.0.0.1:80", "http://", "http://:80/", "http://h:99x/", "://h", "http://h:65536/",
+                            "http://h:100000/", "http://[::1]:70000/", "http://h:-1/"})
         EXPECT_EQ(platform::URL::parse(bad), std::nullopt) << bad;
 }
 

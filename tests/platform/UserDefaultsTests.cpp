@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "platform/FileManager.h"
+#include "platform/Process.h"
 #include "support/TestSupport.h"
 
 using testsupport::TemporaryDirectory;
@@ -115,4 +120,57 @@ TEST(FileManager, ConcurrentAtomicWritesOfOneFileNeverMixContents) {
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.is_regular_file();
     EXPECT_EQ(files, 1u) << "no temporary files left";
+}
+
+TEST(UserDefaults, AKillAtAnyMomentLeavesTheOldOrTheNewValue) {
+    // A child writes 1000 values; SIGKILL lands at a different moment each round. The file
+    // must parse and hold the last value whose write returned, or the one after it; the
+    // next start-up removes the temporaries the killed writer left.
+    TemporaryDirectory folder;
+    const std::string file = folder.path() + "/defaults.json";
+    int killedMidway = 0;
+    for (int round = 0; round < 12; ++round) {
+        auto writer = platform::Process::make();
+        writer->executablePath = testsupport::testBinDirectory() + "/DefaultsWriterHelper";
+        writer->arguments = {file, "1000"};
+        auto pipe = std::make_shared<platform::Pipe>();
+        writer->standardOutput = pipe;
+        std::string printed;
+        std::mutex mutex;
+        pipe->fileHandleForReading()->setReadabilityHandler([&](platform::FileHandle& handle) {
+            const std::string data = handle.availableData();
+            std::lock_guard lock(mutex);
+            printed += data;
+        });
+        ASSERT_FALSE(writer->run());
+        // From almost at once to about the end of the run.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + round * round * 4));
+        writer->sendSignal(SIGKILL);
+        ASSERT_TRUE(writer->waitUntilExit(std::chrono::seconds(10)));
+        if (writer->terminationReason() == platform::Process::TerminationReason::uncaughtSignal) ++killedMidway;
+        pipe->fileHandleForReading()->setReadabilityHandler({});
+        int confirmed = 0;
+        {
+            std::lock_guard lock(mutex);
+            std::istringstream lines(printed);
+            for (std::string line; std::getline(lines, line);)
+                if (!line.empty()) confirmed = std::stoi(line);
+        }
+        const auto contents = platform::FileManager::readFile(file);
+        if (!contents) {
+            EXPECT_EQ(confirmed, 0) << "a confirmed write left no file";
+            continue;
+        }
+        const auto parsed = nlohmann::json::parse(*contents, nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << "round " << round << ": " << *contents;
+        const double value = parsed.value("Tidemark.counter", 0.0);
+        EXPECT_GE(value, confirmed) << "round " << round;
+        EXPECT_LE(value, confirmed + 1) << "round " << round;
+    }
+    EXPECT_GT(killedMidway, 3) << "the kills should mostly land during the writes";
+    platform::UserDefaults restarted(file);
+    size_t temporaries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        temporaries += entry.path().filename().string().find(".tmp-") != std::string::npos;
+    EXPECT_EQ(temporaries, 0u);
 }

@@ -106,7 +106,9 @@ TEST(LiveProcessUsage, ABurningChildReportsAboutOneProcessorOnTheSecondCycle) {
     sampler->queue()->sync([] {});
 
     std::lock_guard lock(mutex);
-    for (const auto& process : nlohmann::json::parse(bodies[0])["processes"])
+    // Kept in a variable: a range-for over a member of a temporary would read freed memory.
+    const auto first = nlohmann::json::parse(bodies[0])["processes"];
+    for (const auto& process : first)
         EXPECT_EQ(process["cpuPercent"].get<double>(), 0);
     const auto second = nlohmann::json::parse(bodies[1])["processes"];
     bool found = false;

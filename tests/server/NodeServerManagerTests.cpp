@@ -158,8 +158,10 @@ TEST(NodeServerManager, TokenIsFreshHexUnlessTestTokenIsGiven) {
 TEST(NodeServerManager, PortOverrideParsing) {
     EXPECT_EQ(NodeServerManager::parsePortOverride("12345"), 12345);
     EXPECT_EQ(NodeServerManager::parsePortOverride("+12345"), 12345);
-    EXPECT_EQ(NodeServerManager::parsePortOverride("99999"), 99999) << "no upper limit";
-    for (const char* bad : {"", "0", "-5", "12a", " 12", "12 ", "+", "-", "99999999999999999999", "1.5"})
+    EXPECT_EQ(NodeServerManager::parsePortOverride("65535"), 65535);
+    // No TCP port lies above 65535: such values are ignored like malformed ones.
+    for (const char* bad : {"", "0", "-5", "12a", " 12", "12 ", "+", "-", "99999999999999999999", "1.5", "65536",
+                            "99999", "100000"})
         EXPECT_EQ(NodeServerManager::parsePortOverride(bad), std::nullopt) << bad;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 
 #include "platform/Dispatch.h"
@@ -15,6 +16,8 @@ std::string lowercased(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
 }
+
+constexpr double maximumExpirySeconds = 9.0e9;
 
 bool isTrue(const std::optional<std::string>& text) { return text && lowercased(*text) == "true"; }
 
@@ -69,8 +72,11 @@ std::optional<HTTPCookie> HTTPCookie::make(const Properties& properties) {
 
     if (auto expires = property(HTTPCookiePropertyKey::expires)) {
         char* end = nullptr;
-        const double seconds = std::strtod(expires->c_str(), &end);
-        if (expires->empty() || end != expires->c_str() + expires->size()) return std::nullopt;
+        double seconds = std::strtod(expires->c_str(), &end);
+        if (expires->empty() || end != expires->c_str() + expires->size() || std::isnan(seconds)) return std::nullopt;
+        // The clock counts nanoseconds in 64 bits (up to the year 2262): dates beyond
+        // either end are held at that end rather than overflowing the conversion.
+        seconds = std::clamp(seconds, -maximumExpirySeconds, maximumExpirySeconds);
         cookie.expiresDate_ = std::chrono::system_clock::time_point(
             std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds)));
     }

@@ -52,10 +52,10 @@ std::optional<std::string> locateInstallRoot(const std::string& stagingDirectory
     if (files.isExecutableFile(stagingDirectory + "/" + executableName)) return stagingDirectory;
     std::error_code error;
     std::optional<std::string> only;
-    for (const auto& entry : fs::directory_iterator(stagingDirectory, error)) {
+    for (const auto& entry : FileManager::directoryEntries(stagingDirectory)) {
         if (only) return std::nullopt;
-        if (!entry.is_directory(error) || entry.is_symlink(error)) return std::nullopt;
-        only = entry.path().string();
+        if (!fs::is_directory(fs::symlink_status(entry, error))) return std::nullopt;
+        only = entry;
     }
     if (only && files.isExecutableFile(*only + "/" + executableName)) return only;
     return std::nullopt;
@@ -211,10 +211,9 @@ struct StandardUpdater::Core : std::enable_shared_from_this<Core> {
 
         // Only the newest archive is worth keeping.
         std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(options.cacheDirectory, ignored)) {
-            const std::string name = entry.path().filename().string();
-            if (entry.path().string() != path && name.starts_with("Tidemark-") && name.ends_with(".tar.gz"))
-                fs::remove(entry.path(), ignored);
+        for (const auto& entry : FileManager::directoryEntries(options.cacheDirectory)) {
+            const std::string name = fs::path(entry).filename().string();
+            if (entry != path && name.starts_with("Tidemark-") && name.ends_with(".tar.gz")) fs::remove(entry, ignored);
         }
         return path;
     }
@@ -243,11 +242,9 @@ struct StandardUpdater::Core : std::enable_shared_from_this<Core> {
     // Staging folders of earlier runs that never got installed.
     void removeStaleStagingFolders() {
         std::lock_guard lock(mutex);
-        std::error_code ignored;
         const std::string prefix = fs::path(stagingPrefix).filename().string();
-        for (const auto& entry : fs::directory_iterator(parentDirectory, ignored)) {
-            const std::string path = entry.path().string();
-            if (!entry.path().filename().string().starts_with(prefix)) continue;
+        for (const auto& path : FileManager::directoryEntries(parentDirectory)) {
+            if (!fs::path(path).filename().string().starts_with(prefix)) continue;
             if (staged && staged->stagingDirectory == path) continue;
             removeQuietly(path);
         }

@@ -242,6 +242,23 @@ TEST(HTTPCookies, BuiltFromPropertiesOrNotAtAll) {
     EXPECT_FALSE(with(key::expires, "tomorrow"));
     EXPECT_TRUE(with(key::value, ""));
     EXPECT_TRUE(with(key::domain, ".example.com"));
+
+    // Expiry values past what the clock holds (found by fuzzing: the conversion to the
+    // clock's integer nanoseconds overflowed) are held at the clock's ends.
+    EXPECT_FALSE(with(key::expires, "nan"));
+    const auto now = std::chrono::system_clock::now();
+    const auto url = *platform::URL::parse("http://127.0.0.1:5230/");
+    for (const char* future : {"1e300", "inf", "1e10", "9300000000"}) {
+        auto far = with(key::expires, future);
+        ASSERT_TRUE(far) << future;
+        EXPECT_TRUE(far->matches(url, now)) << future << " lies in the future";
+        EXPECT_GT(*far->expiresDate(), now + std::chrono::hours(24 * 365 * 200)) << future;
+    }
+    for (const char* past : {"-1e300", "-inf", "-1e10", "-9300000000"}) {
+        auto gone = with(key::expires, past);
+        ASSERT_TRUE(gone) << past;
+        EXPECT_FALSE(gone->matches(url, now)) << past << " lies in the past";
+    }
 }
 
 TEST(HTTPCookies, MatchingByHostPathSchemeAndExpiryAndReplacementInTheStore) {
