@@ -67,6 +67,13 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
     return !(dockQuotaIconController && dockQuotaIconController->advanceToNextProvider());
 }
 
+std::string AppDelegate::openPanelForAnotherLaunch() {
+    if (!panelController) return {};
+    if (const auto& line = panelController->webController->webView()->browserLoginLine()) return *line;
+    if (!panelController->popover->isShown()) panelController->toggle(menuBarController->statusItem->button());
+    return {};
+}
+
 std::function<void(const nlohmann::json&)> AppDelegate::dockQuotaCallback() {
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     return [weakSelf](const nlohmann::json& body) {

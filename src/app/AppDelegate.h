@@ -20,6 +20,10 @@ public:
     void applicationWillTerminate() override;
     bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
 
+    // A later launch by the same user asked for the panel (main thread). Headless: returns
+    // the browser login line for it to print; otherwise opens the panel and returns "".
+    std::string openPanelForAnotherLaunch();
+
     // "TIDEMARK_TEST_AUTO_QUIT_AFTER": one whole C-locale number, no leading white space,
     // nothing after it. Absent when it does not parse.
     static std::optional<double> parseAutoQuitAfter(const std::string& value);

@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
+#include "app/LaunchGate.h"
 #include "platform/Application.h"
 #include "platform/UserDefaults.h"
 #include "platform/graphics/DockTileWriter.h"
@@ -11,10 +12,13 @@ namespace {
 // Kept for the life of the process: the application holds its delegate only weakly.
 platform::Application* application = nullptr;
 std::shared_ptr<AppDelegate> appDelegate;
+// Held for the life of the process: the lock that makes this the user's one instance.
+std::unique_ptr<platform::SingleInstance> singleInstance;
 }  // namespace
 
 int main(int argc, char** argv) {
     if (auto status = CommandLine::handle(argc, argv)) return *status;
+    if (auto status = LaunchGate::enter(singleInstance)) return *status;
     if (!platform::ui::installBackendForEnvironment()) return 1;
     application = &platform::Application::shared();
     appDelegate = std::make_shared<AppDelegate>();
@@ -24,5 +28,6 @@ int main(int argc, char** argv) {
                                                      : platform::ActivationPolicy::accessory);
     // The Dock tile is a PNG file a person can open; a desktop backend may show it instead.
     platform::DockTileWriter::install(*application);
+    LaunchGate::listen(singleInstance.get(), [] { return appDelegate->openPanelForAnotherLaunch(); });
     return application->run();
 }

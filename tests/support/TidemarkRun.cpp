@@ -44,12 +44,13 @@ TidemarkRun::TidemarkRun(TidemarkRunOptions options) : output_(std::make_shared<
     else if (options.fixedToken)
         token_ = "E2E" + std::to_string(getpid()) + "TOKEN";
     auto environment = platform::processEnvironment();
-    environment["HOME"] = home_.path();
-    environment["XDG_DATA_HOME"] = home_.path() + "/data";
-    environment["XDG_CONFIG_HOME"] = home_.path() + "/config";
-    environment["XDG_CACHE_HOME"] = home_.path() + "/cache";
-    environment["XDG_RUNTIME_DIR"] = home_.path() + "/runtime";
-    std::filesystem::create_directories(home_.path() + "/runtime");
+    const std::string home = options.sameUserAs ? options.sameUserAs->home() : home_.path();
+    environment["HOME"] = home;
+    environment["XDG_DATA_HOME"] = home + "/data";
+    environment["XDG_CONFIG_HOME"] = home + "/config";
+    environment["XDG_CACHE_HOME"] = home + "/cache";
+    environment["XDG_RUNTIME_DIR"] = home + "/runtime";
+    std::filesystem::create_directories(home + "/runtime");
     environment["TIDEMARK_UI"] = "headless";
     environment["TIDEMARK_TESTING"] = "1";
     environment["TIDEMARK_TEST_PORT"] = std::to_string(port_);

@@ -23,6 +23,8 @@ struct TidemarkRunOptions {
     std::optional<std::string> copiedInstallWithServer;
     // Run this program instead (an installed `tidemark`, for example).
     std::optional<std::string> executable{};
+    // Run as the same user as that run: its home, settings and runtime folder.
+    const class TidemarkRun* sameUserAs = nullptr;
 };
 
 class TidemarkRun {

@@ -79,9 +79,13 @@ public:
     // The document's URL (absent for an HTML string without a base URL).
     virtual std::optional<URL> url() const = 0;
     virtual bool isLoading() const = 0;
+    // Where the panel opens in a browser when no panel is on screen (headless): the login
+    // line once a route load carried the token cookie; absent until then or on a desktop.
+    const std::optional<std::string>& browserLoginLine() const { return browserLoginLine_; }
 
 protected:
     WebViewConfiguration configuration_;
+    std::optional<std::string> browserLoginLine_;
 
 private:
     std::weak_ptr<NavigationDelegate> navigationDelegate_;

@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <thread>
+#include <vector>
+
+#include "platform/SingleInstance.h"
 
 extern char** environ;
 
@@ -51,8 +55,18 @@ std::optional<Error> UpdateInstaller::launchDetached(const std::string& executab
 
     std::string program = executablePath;
     char* arguments[] = {program.data(), nullptr};
+    // We still hold the one-instance lock while we quit: the new program waits for it
+    // instead of handing over to us.
+    std::string waitEntry = std::string(SingleInstance::relaunchVariable) + "=1";
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry; ++entry)
+        if (!std::string_view(*entry).starts_with(std::string(SingleInstance::relaunchVariable) + "="))
+            environment.push_back(*entry);
+    environment.push_back(waitEntry.data());
+    environment.push_back(nullptr);
     pid_t pid = 0;
-    const int status = ::posix_spawn(&pid, executablePath.c_str(), &actions, &attributes, arguments, environ);
+    const int status =
+        ::posix_spawn(&pid, executablePath.c_str(), &actions, &attributes, arguments, environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (status != 0) return posixError(status, "Could not start “" + executablePath + "”");

@@ -105,6 +105,7 @@ void HeadlessWebView::announceBrowserLogin(const URL& url) {
     if (didAnnounceBrowserLogin_) return;
     if (auto line = BrowserLogin::line(url, configuration_.websiteDataStore->httpCookieStore())) {
         didAnnounceBrowserLogin_ = true;
+        browserLoginLine_ = line;
         log(*line);
     }
 }

@@ -1,0 +1,140 @@
+// Whole Tidemark processes under kills, signals, second launches and bad switches.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "support/TidemarkRun.h"
+
+using namespace std::chrono_literals;
+using testsupport::TidemarkRun;
+
+namespace {
+
+bool haveServer() { return std::filesystem::exists(testsupport::binDirectory() + "/TidemarkServer"); }
+
+// Every live descendant of a process (children first), by /proc parent links.
+std::vector<int> descendants(int root) {
+    std::map<int, std::vector<int>> children;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const auto close = line.rfind(')');
+        if (close == std::string::npos || close + 4 >= line.size()) continue;
+        std::istringstream fields(line.substr(close + 2));
+        char state;
+        int ppid;
+        if (fields >> state >> ppid && state != 'Z') children[ppid].push_back(std::stoi(name));
+    }
+    std::vector<int> found;
+    std::vector<int> pending{root};
+    while (!pending.empty()) {
+        const int pid = pending.back();
+        pending.pop_back();
+        for (int child : children[pid]) {
+            found.push_back(child);
+            pending.push_back(child);
+        }
+    }
+    return found;
+}
+
+const std::string loginPrefix = "[Tidemark] Open the panel in a browser: ";
+
+// The login line's address, once Tidemark has printed it.
+std::optional<std::string> loginAddress(const TidemarkRun& run) {
+    const std::string output = run.output();
+    const auto start = output.find(loginPrefix);
+    if (start == std::string::npos) return std::nullopt;
+    const auto end = output.find('\n', start);
+    if (end == std::string::npos) return std::nullopt;
+    return output.substr(start + loginPrefix.size(), end - start - loginPrefix.size());
+}
+
+}  // namespace
+
+TEST(Hardening, ASecondLaunchHandsOverAndLeavesOneServer) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun first;
+    ASSERT_TRUE(first.waitUntilHealthy(20s)) << first.output();
+    ASSERT_TRUE(testsupport::eventually([&] { return loginAddress(first).has_value(); }, 10s)) << first.output();
+    const auto servers = first.childPids();
+    ASSERT_EQ(servers.size(), 1u);
+
+    testsupport::TidemarkRunOptions again;
+    again.sameUserAs = &first;
+    again.environment["TIDEMARK_TEST_PORT"] = std::to_string(testsupport::freeLoopbackPort());
+    TidemarkRun second(again);
+    ASSERT_TRUE(second.process().waitUntilExit(15s)) << second.output();
+    EXPECT_EQ(second.process().terminationReason(), platform::Process::TerminationReason::exit);
+    EXPECT_EQ(second.process().terminationStatus(), 0) << second.output();
+    EXPECT_NE(second.output().find(loginPrefix + *loginAddress(first)), std::string::npos)
+        << "the second launch tells where the running one is:\n" << second.output();
+    EXPECT_FALSE(second.waitUntilHealthy(500ms)) << "no second server";
+    EXPECT_EQ(first.childPids(), servers);
+    EXPECT_TRUE(first.process().isRunning());
+    EXPECT_TRUE(first.stop());
+}
+
+TEST(Hardening, CtrlCInTheTerminalQuitsInOrderWithoutAnExitLine) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run;
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+    // Let the process sampler run its tool at least once.
+    std::this_thread::sleep_for(2500ms);
+    const auto children = descendants(run.process().processIdentifier());
+    ASSERT_FALSE(children.empty());
+    // The terminal signals its whole foreground process group: Tidemark leads its own.
+    ASSERT_EQ(::getpgid(run.process().processIdentifier()), run.process().processIdentifier());
+    ASSERT_EQ(::kill(-run.process().processIdentifier(), SIGINT), 0);
+    ASSERT_TRUE(run.process().waitUntilExit(10s));
+    EXPECT_EQ(run.process().terminationReason(), platform::Process::TerminationReason::exit);
+    EXPECT_EQ(run.process().terminationStatus(), 0);
+    EXPECT_EQ(run.output().find("[Tidemark] Server exited with status"), std::string::npos)
+        << "the server was stopped, it did not die of the Ctrl-C:\n" << run.output();
+    for (int pid : children)
+        EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(pid); }, 5s)) << pid << " left behind";
+}
+
+TEST(Hardening, AHundredKilledLaunchesLeaveNoProcessBehind) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    const auto started = std::chrono::steady_clock::now();
+    std::set<int> left;
+    int launches = 0;
+    for (; launches < 100 && std::chrono::steady_clock::now() - started < 240s; ++launches) {
+        TidemarkRun run;
+        ASSERT_TRUE(run.waitUntilHealthy(20s)) << "launch " << launches << ":\n" << run.output();
+        const auto family = descendants(run.process().processIdentifier());
+        ASSERT_FALSE(family.empty());
+        run.process().sendSignal(SIGKILL);
+        ASSERT_TRUE(run.process().waitUntilExit(10s));
+        for (int pid : family)
+            if (!testsupport::eventually([&] { return !testsupport::processAlive(pid); }, 5s)) left.insert(pid);
+    }
+    EXPECT_EQ(launches, 100) << "the launches took longer than their time budget";
+    EXPECT_TRUE(left.empty()) << left.size() << " server or tool processes outlived a killed Tidemark";
+    for (int pid : left) ::kill(pid, SIGKILL);
+}
+
+TEST(Hardening, AnOutOfRangeTestPortIsIgnored) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    testsupport::TidemarkRunOptions options;
+    options.environment["TIDEMARK_TEST_PORT"] = "100000";
+    TidemarkRun run(options);
+    ASSERT_TRUE(testsupport::eventually([&] { return loginAddress(run).has_value() || !run.process().isRunning(); }, 20s))
+        << run.output();
+    ASSERT_TRUE(run.process().isRunning()) << "Tidemark died:\n" << run.output();
+    std::smatch port;
+    const std::string address = *loginAddress(run);
+    ASSERT_TRUE(std::regex_search(address, port, std::regex(R"(^http://127\.0\.0\.1:(\d+)/)"))) << address;
+    EXPECT_GE(std::stoi(port[1]), 10000) << "the normal port choice applies";
+    EXPECT_LE(std::stoi(port[1]), 65535);
+    EXPECT_TRUE(run.stop()) << run.output();
+}
