@@ -208,6 +208,71 @@ bool QuotaService::saveDockSettings(const DockSettings& settings) {
     return AtomicFile::write(dataDirectory_ + "/dock.json", value.dump(2) + "\n");
 }
 
+std::vector<QuotaService::Configured> QuotaService::parseQuotasFile(const std::string& text, const LogFunction& log) {
+    std::vector<Configured> loaded;
+    json value = json::parse(text, nullptr, false);
+    if (value.is_object() && value.contains("providers")) value = value["providers"];
+    if (!value.is_array()) {
+        log("Ignored quotas.json: expected a list of providers");
+        value = json::array();
+    }
+    std::vector<std::string> seen = {"cpu", "memory", "disk"};
+    for (size_t i = 0; i < value.size(); ++i) {
+        const json& entry = value[i];
+        const std::string where = "quotas.json entry " + std::to_string(i + 1);
+        if (!entry.is_object()) {
+            log("Ignored " + where + ": not an object");
+            continue;
+        }
+        Configured c;
+        auto textOf = [&](const char* key) {
+            auto it = entry.find(key);
+            return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
+        };
+        c.provider.id = textOf("id");
+        c.provider.name = trim(textOf("name"));
+        c.provider.color = textOf("color");
+        if (auto it = entry.find("command"); it != entry.end()) {
+            if (it->is_string()) {
+                c.command.push_back(it->get<std::string>());
+            } else if (it->is_array()) {
+                for (const auto& part : *it) {
+                    if (!part.is_string()) {
+                        c.command.clear();
+                        break;
+                    }
+                    c.command.push_back(part.get<std::string>());
+                }
+            }
+        }
+        if (!isValidId(c.provider.id) || std::find(seen.begin(), seen.end(), c.provider.id) != seen.end()) {
+            log("Ignored " + where + ": the id must be unique and of a-z, 0-9 and -");
+            continue;
+        }
+        if (c.provider.name.empty() || characterCount(c.provider.name) > 40) {
+            log("Ignored " + where + ": the name must have 1 to 40 characters");
+            continue;
+        }
+        if (!std::regex_match(c.provider.color, kColorPattern)) {
+            log("Ignored " + where + ": the colour must look like #12ab34");
+            continue;
+        }
+        if (c.command.empty() || c.command.front().empty()) {
+            log("Ignored " + where + ": the command must be a program path or a list of arguments");
+            continue;
+        }
+        if (loaded.size() + 3 >= maxProviders) {
+            log("Ignored " + where + ": at most " + std::to_string(maxProviders - 3) + " providers");
+            continue;
+        }
+        seen.push_back(c.provider.id);
+        c.provider.status = "not_configured";
+        c.provider.displayValue = "Checking";
+        loaded.push_back(std::move(c));
+    }
+    return loaded;
+}
+
 bool QuotaService::reloadIfChanged() {
     if (dataDirectory_.empty()) return false;
     namespace fs = std::filesystem;
@@ -228,66 +293,7 @@ bool QuotaService::reloadIfChanged() {
         std::ifstream in(path);
         std::stringstream text;
         text << in.rdbuf();
-        json value = json::parse(text.str(), nullptr, false);
-        if (value.is_object() && value.contains("providers")) value = value["providers"];
-        if (!value.is_array()) {
-            log_("Ignored quotas.json: expected a list of providers");
-            value = json::array();
-        }
-        std::vector<std::string> seen = {"cpu", "memory", "disk"};
-        for (size_t i = 0; i < value.size(); ++i) {
-            const json& entry = value[i];
-            const std::string where = "quotas.json entry " + std::to_string(i + 1);
-            if (!entry.is_object()) {
-                log_("Ignored " + where + ": not an object");
-                continue;
-            }
-            Configured c;
-            auto text = [&](const char* key) {
-                auto it = entry.find(key);
-                return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
-            };
-            c.provider.id = text("id");
-            c.provider.name = trim(text("name"));
-            c.provider.color = text("color");
-            if (auto it = entry.find("command"); it != entry.end()) {
-                if (it->is_string()) {
-                    c.command.push_back(it->get<std::string>());
-                } else if (it->is_array()) {
-                    for (const auto& part : *it) {
-                        if (!part.is_string()) {
-                            c.command.clear();
-                            break;
-                        }
-                        c.command.push_back(part.get<std::string>());
-                    }
-                }
-            }
-            if (!isValidId(c.provider.id) || std::find(seen.begin(), seen.end(), c.provider.id) != seen.end()) {
-                log_("Ignored " + where + ": the id must be unique and of a-z, 0-9 and -");
-                continue;
-            }
-            if (c.provider.name.empty() || characterCount(c.provider.name) > 40) {
-                log_("Ignored " + where + ": the name must have 1 to 40 characters");
-                continue;
-            }
-            if (!std::regex_match(c.provider.color, kColorPattern)) {
-                log_("Ignored " + where + ": the colour must look like #12ab34");
-                continue;
-            }
-            if (c.command.empty() || c.command.front().empty()) {
-                log_("Ignored " + where + ": the command must be a program path or a list of arguments");
-                continue;
-            }
-            if (loaded.size() + 3 >= maxProviders) {
-                log_("Ignored " + where + ": at most " + std::to_string(maxProviders - 3) + " providers");
-                continue;
-            }
-            seen.push_back(c.provider.id);
-            c.provider.status = "not_configured";
-            c.provider.displayValue = "Checking";
-            loaded.push_back(std::move(c));
-        }
+        loaded = parseQuotasFile(text.str(), log_);
     }
     std::lock_guard lock(mutex_);
     configured_ = std::move(loaded);

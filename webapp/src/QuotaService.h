@@ -65,11 +65,15 @@ public:
     static size_t characterCount(const std::string& utf8);
     static std::string trim(const std::string& text);
 
-private:
+    // One command of quotas.json: the provider it fills and its program with arguments.
     struct Configured {
         QuotaProvider provider;  // last result
         std::vector<std::string> command;
     };
+    // The usable entries of a quotas.json text; each entry left out is logged once.
+    static std::vector<Configured> parseQuotasFile(const std::string& text, const LogFunction& log);
+
+private:
     void loop();
     // Sleeps until the next run, a change in the data folder, or stop(); false on stop.
     bool waitForWork(int watchFd, bool watching, std::chrono::steady_clock::time_point nextRun);

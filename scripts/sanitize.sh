@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the suite with a sanitizer into build-<kind>/ and runs it:
+#   bash scripts/sanitize.sh address            ASan + LSan + UBSan, the whole suite
+#   bash scripts/sanitize.sh thread             TSan, the whole suite
+#   bash scripts/sanitize.sh thread T1 T2 ...   only these test executables
+# Suppressions (third-party code only, each with its reason) are in tests/sanitizers/.
+set -euo pipefail
+kind="${1:?usage: sanitize.sh address|thread [test executables...]}"
+shift
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${TIDEMARK_SANITIZE_BUILD_DIR:-$root/build-$kind}"
+bash "$root/scripts/install-deps.sh"
+if [[ -f "$root/scripts/install-web-deps.sh" ]]; then bash "$root/scripts/install-web-deps.sh" >/dev/null; fi
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+cmake -S "$root" -B "$build" -DTIDEMARK_SANITIZE="$kind" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+
+supp="$root/tests/sanitizers"
+export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+
+if (($# == 0)); then
+  cmake --build "$build" -j "$(nproc)"
+  cd "$build"
+  ctest --output-on-failure -j "$(nproc)" --timeout 900
+  exit 0
+fi
+# Named executables: build what they need and run each whole.
+cmake --build "$build" -j "$(nproc)" --target "$@" TidemarkServer tidemark-nettop Tidemark
+export TIDEMARK_BIN_DIR="$build/bin" TIDEMARK_TEST_BIN_DIR="$build/tests"
+failed=()
+for test in "$@"; do
+  echo "== $kind: $test"
+  if ! (cd "$build" && "$build/tests/$test"); then failed+=("$test"); fi
+done
+if ((${#failed[@]})); then
+  echo "Failed under $kind: ${failed[*]}"
+  exit 1
+fi
