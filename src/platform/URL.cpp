@@ -61,8 +61,10 @@ std::optional<URL> URL::parse(const std::string& text) {
     }
     if (host.empty()) return std::nullopt;
     url.host_ = lower(host);
+    // A root path is built, not assigned from a literal: GCC 12 at -O3 reports a bogus
+    // -Wrestrict for std::string::operator=(const char*) (GCC bug 105329).
     if (authorityEnd == std::string::npos) {
-        url.path_ = "/";
+        url.path_ = std::string(1, '/');
         return url;
     }
     const std::string rest = text.substr(authorityEnd);
@@ -70,7 +72,7 @@ std::optional<URL> URL::parse(const std::string& text) {
     const std::string beforeFragment = rest.substr(0, fragment);
     const auto question = beforeFragment.find('?');
     url.path_ = beforeFragment.substr(0, question);
-    if (url.path_.empty()) url.path_ = "/";
+    if (url.path_.empty()) url.path_ = std::string(1, '/');
     if (question != std::string::npos) url.query_ = beforeFragment.substr(question + 1);
     return url;
 }

@@ -4,8 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "support/TidemarkRun.h"
 
@@ -46,6 +49,17 @@ std::vector<int> descendants(int root) {
     return found;
 }
 
+// The children of a run that are servers (the network tool comes and goes beside them).
+std::vector<int> serverPids(const TidemarkRun& run) {
+    std::vector<int> servers;
+    for (int pid : run.childPids()) {
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "TidemarkServer") servers.push_back(pid);
+    }
+    return servers;
+}
+
 const std::string loginPrefix = "[Tidemark] Open the panel in a browser: ";
 
 // The login line's address, once Tidemark has printed it.
@@ -65,7 +79,7 @@ TEST(Hardening, ASecondLaunchHandsOverAndLeavesOneServer) {
     TidemarkRun first;
     ASSERT_TRUE(first.waitUntilHealthy(20s)) << first.output();
     ASSERT_TRUE(testsupport::eventually([&] { return loginAddress(first).has_value(); }, 10s)) << first.output();
-    const auto servers = first.childPids();
+    const auto servers = serverPids(first);
     ASSERT_EQ(servers.size(), 1u);
 
     testsupport::TidemarkRunOptions again;
@@ -78,7 +92,8 @@ TEST(Hardening, ASecondLaunchHandsOverAndLeavesOneServer) {
     EXPECT_NE(second.output().find(loginPrefix + *loginAddress(first)), std::string::npos)
         << "the second launch tells where the running one is:\n" << second.output();
     EXPECT_FALSE(second.waitUntilHealthy(500ms)) << "no second server";
-    EXPECT_EQ(first.childPids(), servers);
+    EXPECT_EQ(serverPids(first), servers);
+    EXPECT_TRUE(second.childPids().empty());
     EXPECT_TRUE(first.process().isRunning());
     EXPECT_TRUE(first.stop());
 }
@@ -108,7 +123,7 @@ TEST(Hardening, AHundredKilledLaunchesLeaveNoProcessBehind) {
     const auto started = std::chrono::steady_clock::now();
     std::set<int> left;
     int launches = 0;
-    for (; launches < 100 && std::chrono::steady_clock::now() - started < 240s; ++launches) {
+    for (; launches < 100 && std::chrono::steady_clock::now() - started < 400s; ++launches) {
         TidemarkRun run;
         ASSERT_TRUE(run.waitUntilHealthy(20s)) << "launch " << launches << ":\n" << run.output();
         const auto family = descendants(run.process().processIdentifier());
