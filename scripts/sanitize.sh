@@ -28,7 +28,7 @@ if (($# == 0)); then
   exit 0
 fi
 # Named executables: build what they need and run each whole.
-cmake --build "$build" -j "$(nproc)" --target "$@" TidemarkServer tidemark-nettop Tidemark
+cmake --build "$build" -j "$(nproc)" --target "$@"
 export TIDEMARK_BIN_DIR="$build/bin" TIDEMARK_TEST_BIN_DIR="$build/tests"
 failed=()
 for test in "$@"; do
