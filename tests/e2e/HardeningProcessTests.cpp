@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -18,36 +17,6 @@ using testsupport::TidemarkRun;
 namespace {
 
 bool haveServer() { return std::filesystem::exists(testsupport::binDirectory() + "/TidemarkServer"); }
-
-// Every live descendant of a process (children first), by /proc parent links.
-std::vector<int> descendants(int root) {
-    std::map<int, std::vector<int>> children;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        const auto close = line.rfind(')');
-        if (close == std::string::npos || close + 4 >= line.size()) continue;
-        std::istringstream fields(line.substr(close + 2));
-        char state;
-        int ppid;
-        if (fields >> state >> ppid && state != 'Z') children[ppid].push_back(std::stoi(name));
-    }
-    std::vector<int> found;
-    std::vector<int> pending{root};
-    while (!pending.empty()) {
-        const int pid = pending.back();
-        pending.pop_back();
-        for (int child : children[pid]) {
-            found.push_back(child);
-            pending.push_back(child);
-        }
-    }
-    return found;
-}
 
 // The children of a run that are servers (the network tool comes and goes beside them).
 std::vector<int> serverPids(const TidemarkRun& run) {
@@ -104,7 +73,7 @@ TEST(Hardening, CtrlCInTheTerminalQuitsInOrderWithoutAnExitLine) {
     ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
     // Let the process sampler run its tool at least once.
     std::this_thread::sleep_for(2500ms);
-    const auto children = descendants(run.process().processIdentifier());
+    const auto children = testsupport::descendantPids(run.process().processIdentifier());
     ASSERT_FALSE(children.empty());
     // The terminal signals its whole foreground process group: Tidemark leads its own.
     ASSERT_EQ(::getpgid(run.process().processIdentifier()), run.process().processIdentifier());
@@ -126,7 +95,7 @@ TEST(Hardening, AHundredKilledLaunchesLeaveNoProcessBehind) {
     for (; launches < 100 && std::chrono::steady_clock::now() - started < 400s; ++launches) {
         TidemarkRun run;
         ASSERT_TRUE(run.waitUntilHealthy(20s)) << "launch " << launches << ":\n" << run.output();
-        const auto family = descendants(run.process().processIdentifier());
+        const auto family = testsupport::descendantPids(run.process().processIdentifier());
         ASSERT_FALSE(family.empty());
         run.process().sendSignal(SIGKILL);
         ASSERT_TRUE(run.process().waitUntilExit(10s));

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -124,23 +125,45 @@ bool TidemarkRun::waitUntilHealthy(std::chrono::milliseconds timeout) const {
         timeout, std::chrono::milliseconds(50));
 }
 
-std::vector<int> TidemarkRun::childPids() const {
-    std::vector<int> children;
-    const int parent = process_->processIdentifier();
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+namespace {
+
+// Live (not zombie) processes by parent, from /proc/<pid>/stat.
+std::map<int, std::vector<int>> childrenByParent() {
+    std::map<int, std::vector<int>> children;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::ifstream stat(entry.path() / "stat");
         std::string line;
         if (!std::getline(stat, line)) continue;
         const auto close = line.rfind(')');
-        if (close == std::string::npos) continue;
+        if (close == std::string::npos || close + 2 >= line.size()) continue;
         std::istringstream fields(line.substr(close + 2));
         char state;
         int ppid;
-        if (fields >> state >> ppid && ppid == parent && state != 'Z') children.push_back(std::stoi(name));
+        if (fields >> state >> ppid && state != 'Z') children[ppid].push_back(std::stoi(name));
     }
     return children;
+}
+
+}  // namespace
+
+std::vector<int> TidemarkRun::childPids() const { return childrenByParent()[process_->processIdentifier()]; }
+
+std::vector<int> descendantPids(int root) {
+    auto children = childrenByParent();
+    std::vector<int> found;
+    std::vector<int> pending{root};
+    while (!pending.empty()) {
+        const int pid = pending.back();
+        pending.pop_back();
+        for (int child : children[pid]) {
+            found.push_back(child);
+            pending.push_back(child);
+        }
+    }
+    return found;
 }
 
 }  // namespace testsupport

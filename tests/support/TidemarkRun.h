@@ -59,6 +59,8 @@ private:
 };
 
 bool processAlive(int pid);
+// Every live descendant of a process (children, their children, ...).
+std::vector<int> descendantPids(int root);
 int freeLoopbackPort();
 
 }  // namespace testsupport
