@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -278,11 +279,13 @@ TEST(DispatchTimerTests, TicksDueWhileTheHandlerWaitsInTheQueueAreMergedIntoIt) 
     // Occupies the queue while the deadlines at 50, 100, 150 and 200 ms pass.
     queue->async([] { std::this_thread::sleep_for(230ms); });
     std::this_thread::sleep_for(420ms);
+    // A slow machine (or a sanitizer) may be late with the second firing: wait for it.
+    testsupport::eventually([&] { return log.startTimes().size() >= 2; }, 3s);
     timer->cancel();
     queue->sync([] {});
     const auto starts = log.startTimes();
-    // One firing for all four (a pile-up would make eight by now), then the grid after it.
-    EXPECT_LE(starts.size(), 5u);
+    // One firing for all four (a pile-up would make eight by 420 ms), then the grid after it.
+    EXPECT_LE(std::count_if(starts.begin(), starts.end(), [&](auto t) { return t - start < 420ms; }), 5);
     ASSERT_GE(starts.size(), 2u);
     EXPECT_GE(starts[0] - start, 230ms);
     EXPECT_GE(starts[1] - start, 250ms);
@@ -327,6 +330,8 @@ TEST(DispatchTimerTests, CancelStopsNewFiringsFromInsideAndFromAnotherThread) {
         std::this_thread::sleep_for(30ms);
         EXPECT_EQ(starts.load(), atCancel) << round;
         EXPECT_TRUE(timer->isCancelled());
+        // The handler still running uses this round's locals: let it end first (TSan).
+        queue->sync([] {});
     }
 
     // Cancelled while its firing waits in the queue: that firing never starts.
