@@ -19,15 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (auto url = platform::URL::parse(parts[7])) {
             (void)cookie->matches(*url, std::chrono::system_clock::now());
             if (auto header = store.cookieHeaderForURL(*url)) {
-                const Authenticator authenticator(cookie->value());
-                (void)authenticator.acceptsCookieHeader(*header);
+                const Authenticator authenticator(cookie->value(), "S");
+                (void)authenticator.acceptsPageCookies({*header});
             }
         }
     }
     // The server side reads whatever a client sends.
-    const Authenticator authenticator(parts[2]);
-    (void)authenticator.acceptsCookieHeader(parts[8]);
+    const Authenticator authenticator(parts[2], parts[1]);
+    (void)authenticator.acceptsPageCookies({parts[8], parts[7]});
     (void)authenticator.acceptsAuthorization(parts[8]);
-    (void)Authenticator::cookieValue(parts[8], parts[1]);
     return 0;
 }
