@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The stages that follow the plain suite in scripts/test.sh, each in its own build
-# directory, with the time each took. TIDEMARK_TEST_STAGES (default: "fuzz address thread
-# release", which keeps a CI run within its budget; see docs/reliability.md):
+# directory, with the time each took. TIDEMARK_TEST_STAGES picks them (default "none":
+# the whole set has not yet been timed and proven green on an idle machine, so the plain
+# run stays CTest's; e.g. TIDEMARK_TEST_STAGES="fuzz address thread release"):
 #   fuzz     every fuzz target for a few seconds on its corpus (scripts/fuzz.sh)
 #   address  the whole suite under ASan + LSan + UBSan (scripts/sanitize.sh address)
 #   thread   TSan over dispatch, run loop, timers, URL session, processes, both
@@ -10,7 +11,7 @@
 #   clang    clang Debug build (the fuzz stage already builds most libraries with clang)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-stages="${TIDEMARK_TEST_STAGES:-fuzz address thread release}"
+stages="${TIDEMARK_TEST_STAGES:-none}"
 [[ "$stages" == none ]] && exit 0
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi

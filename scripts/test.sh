@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test; CTest's closing lines give the count. Then the
-# hardening stages of scripts/test-stages.sh (fuzz smoke, ASan/UBSan suite, TSan over the
-# threaded parts, GCC Release build); TIDEMARK_TEST_STAGES picks them ("none": skip).
+# hardening stages of scripts/test-stages.sh that TIDEMARK_TEST_STAGES names (fuzz smoke,
+# ASan/UBSan suite, TSan over the threaded parts, GCC Release build; none by default).
 # TIDEMARK_SANITIZE=address|thread runs only the suite in that sanitizer's build instead.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
