@@ -17,6 +17,7 @@
 #include "platform/Signals.h"
 #include "server/ServerError.h"
 #include "support/TestSupport.h"
+#include "support/TidemarkRun.h"
 
 using namespace std::chrono_literals;
 using testsupport::LogCapture;
@@ -303,6 +304,10 @@ TEST(NodeServerManager, StopIsPoliteThenForceful) {
     {
         Installation install;
         ScopedEnvironment mode("TIDEMARK_FAKE_MODE", "serve");
+        // A port of its own: a parallel test probing from the same first port could
+        // otherwise answer the health check while this server fails to bind and exits.
+        ScopedEnvironment testing("TIDEMARK_TESTING", "1");
+        ScopedEnvironment testPort("TIDEMARK_TEST_PORT", std::to_string(testsupport::freeLoopbackPort()).c_str());
         LogCapture logs;
         auto manager = std::make_shared<NodeServerManager>(quickTiming(10s), install.executableDirectory.path());
         StartWaiter waiter;

@@ -20,9 +20,14 @@ struct TidemarkRun::Output {
 };
 
 int freeLoopbackPort() {
-    static int next = 20000 + (getpid() % 2000) * 10;
-    while (!platform::canBindLoopbackPort(next)) ++next;
-    return next++;
+    // Below the kernel's ephemeral range (32768 and up): a client connection of another
+    // test can take an ephemeral port between our probe and the server's bind.
+    constexpr int first = 20000, last = 32000;
+    static int next = first + (getpid() % 1000) * 12;
+    for (;; ++next) {
+        if (next > last) next = first;
+        if (platform::canBindLoopbackPort(next)) return next++;
+    }
 }
 
 bool processAlive(int pid) {
