@@ -5,7 +5,7 @@
 #include "app/LaunchGate.h"
 #include "platform/Application.h"
 #include "platform/UserDefaults.h"
-#include "platform/graphics/DockTileWriter.h"
+#include "platform/ui/Backend.h"
 #include "platform/ui/BackendSelection.h"
 
 namespace {
@@ -23,11 +23,11 @@ int main(int argc, char** argv) {
     application = &platform::Application::shared();
     appDelegate = std::make_shared<AppDelegate>();
     application->setDelegate(appDelegate);
+    // Before the policy: a regular policy at start shows the backend's Dock icon at once.
+    application->setDock(platform::ui::Backend::current().makeDock());
     const bool dockIconEnabled = platform::UserDefaults::standard().boolForKey("Tidemark.dynamicDockIconEnabled");
     application->setActivationPolicy(dockIconEnabled ? platform::ActivationPolicy::regular
                                                      : platform::ActivationPolicy::accessory);
-    // The Dock tile is a PNG file a person can open; a desktop backend may show it instead.
-    platform::DockTileWriter::install(*application);
     LaunchGate::listen(singleInstance.get(), [] { return appDelegate->openPanelForAnotherLaunch(); });
     return application->run();
 }

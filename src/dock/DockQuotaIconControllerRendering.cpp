@@ -95,6 +95,9 @@ std::shared_ptr<platform::Image> DockQuotaIconController::renderIcon(const DockQ
             return true;
         });
     image->setTemplate(false);
+    // Where the icon is a tray item, its tooltip says what it shows.
+    const std::string value = provider.status == "ok" ? provider.displayValue : std::string(emDash);
+    image->setAccessibilityDescription(value.empty() ? provider.name : provider.name + ": " + value);
     return image;
 }
 

@@ -71,7 +71,20 @@ void Application::setDelegate(std::weak_ptr<ApplicationDelegate> delegate) { del
 
 bool Application::setActivationPolicy(ActivationPolicy policy) {
     policy_ = policy;
+    if (dock_) dock_->setIconShown(policy == ActivationPolicy::regular);
     return true;
+}
+
+void Application::setDock(std::shared_ptr<Dock> dock) {
+    dock_ = std::move(dock);
+    if (!dock_) {
+        dockTile_.setDisplayHandler(nullptr);
+        return;
+    }
+    dock_->setIconShown(policy_ == ActivationPolicy::regular);
+    dockTile_.setDisplayHandler([this] {
+        if (dock_) dock_->display(iconImage_);
+    });
 }
 
 int Application::run() {

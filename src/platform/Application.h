@@ -7,8 +7,17 @@ namespace platform {
 class Image;
 struct Event;
 
-// The application's tile in the Dock. display() shows the current icon image again;
-// the headless backend only counts the requests.
+// How a UI backend presents the application's Dock icon: there while the activation
+// policy is regular; display() shows the given icon image (absent: the application's
+// own icon). Headless: a PNG file; desktop: a tray item of its own.
+class Dock {
+public:
+    virtual ~Dock() = default;
+    virtual void setIconShown(bool shown) = 0;
+    virtual void display(const std::shared_ptr<Image>& image) = 0;
+};
+
+// The application's tile in the Dock. display() shows the current icon image again.
 class DockTile {
 public:
     void display() {
@@ -61,6 +70,9 @@ public:
     std::shared_ptr<Image> applicationIconImage() const { return iconImage_; }
     void setApplicationIconImage(std::shared_ptr<Image> image) { iconImage_ = std::move(image); }
     DockTile& dockTile() { return dockTile_; }
+    // The backend's presentation of the Dock icon; told the policy at once and on every
+    // change, and shown the icon image on every dockTile().display().
+    void setDock(std::shared_ptr<Dock> dock);
 
     // The event being handled on the main thread right now; absent outside event handling.
     std::shared_ptr<const Event> currentEvent() const { return currentEvent_; }
@@ -77,6 +89,7 @@ public:
 private:
     std::shared_ptr<Image> iconImage_;
     DockTile dockTile_;
+    std::shared_ptr<Dock> dock_;
     std::shared_ptr<const Event> currentEvent_;
     Application() = default;
     std::weak_ptr<ApplicationDelegate> delegate_;

@@ -25,11 +25,6 @@ bool write(const Image* image, const std::string& file) {
     return !FileManager::writeAtomically(file, *png).has_value();
 }
 
-void install(Application& application) {
-    application.dockTile().setDisplayHandler([&application] {
-        auto image = application.applicationIconImage();
-        write(image.get(), path());
-    });
-}
+void install(Application& application) { application.setDock(std::make_shared<FileDock>()); }
 
 }  // namespace platform::DockTileWriter

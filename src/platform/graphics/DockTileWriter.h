@@ -1,5 +1,8 @@
 #pragma once
+#include <memory>
 #include <string>
+
+#include "platform/Application.h"
 
 namespace platform {
 
@@ -18,6 +21,17 @@ std::string path();
 bool write(const Image* image, const std::string& path);
 // Every display() of the application's Dock tile writes its icon image to path().
 void install(Application& application);
+
+// The headless backend's Dock: the tile is the file, whatever the activation policy.
+class FileDock final : public Dock {
+public:
+    explicit FileDock(std::string file = path()) : file_(std::move(file)) {}
+    void setIconShown(bool) override {}
+    void display(const std::shared_ptr<Image>& image) override { write(image.get(), file_); }
+
+private:
+    std::string file_;
+};
 
 }  // namespace DockTileWriter
 }  // namespace platform

@@ -47,6 +47,9 @@ public:
     bool isTemplate() const { return isTemplate_; }
     void setTemplate(bool isTemplate) { isTemplate_ = isTemplate; }
     bool hasDrawingHandler() const { return static_cast<bool>(drawingHandler_); }
+    // What the image shows, in words (a tray item's tooltip, screen readers).
+    const std::string& accessibilityDescription() const { return accessibilityDescription_; }
+    void setAccessibilityDescription(std::string text) { accessibilityDescription_ = std::move(text); }
 
     // Renders at the given pixel size; nullopt on failure (bad size, handler false).
     std::optional<std::string> pngData(int pixelWidth, int pixelHeight) const;
@@ -63,6 +66,7 @@ private:
 
     Size size_;
     bool isTemplate_ = false;
+    std::string accessibilityDescription_;
     DrawingHandler drawingHandler_;
     std::shared_ptr<const Pixels> pixels_;  // decoded bitmap, shared between copies
 };

@@ -6,6 +6,7 @@
 #include "platform/Geometry.h"
 
 namespace platform {
+class Dock;
 class Menu;
 class Popover;
 class StatusBar;
@@ -35,6 +36,8 @@ public:
     virtual std::shared_ptr<WebsiteDataStore> makeNonPersistentDataStore() = 0;
     // The main display's frame and the part free of panels and docks; absent: none.
     virtual std::optional<Screen> mainScreen() = 0;
+    // How the application's Dock icon is presented (Application::setDock).
+    virtual std::shared_ptr<Dock> makeDock() = 0;
 };
 
 }  // namespace platform::ui

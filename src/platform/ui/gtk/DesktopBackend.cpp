@@ -7,6 +7,8 @@
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/gtk/ApplicationIcon.h"
+#include "platform/ui/gtk/DesktopDock.h"
 #include "platform/ui/gtk/DesktopGeometry.h"
 #include "platform/ui/gtk/DesktopMenu.h"
 #include "platform/ui/gtk/DesktopPopover.h"
@@ -45,6 +47,11 @@ DesktopBackend::DesktopBackend() {
         trayHostPresent_ = false;
     }
     g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", TRUE, nullptr);
+    // Every window (the panel) carries the application's icon for window switchers.
+    GList* icons = nullptr;
+    for (GdkPixbuf* icon : ApplicationIcon::windowIconList()) icons = g_list_append(icons, icon);
+    gtk_window_set_default_icon_list(icons);
+    g_list_free(icons);
     statusBar_ = std::make_unique<DesktopStatusBar>(*this);
     driver_.setAfterDispatch(&DesktopBackend::afterDispatch, this);
     RunLoop::main().setDriver(&driver_);
@@ -91,6 +98,27 @@ std::optional<Screen> DesktopBackend::mainScreen() {
         return Rect{{double(r.x), height - double(r.y + r.height)}, {double(r.width), double(r.height)}};
     };
     return Screen{flipped(geometry), flipped(area)};
+}
+
+std::shared_ptr<Dock> DesktopBackend::makeDock() { return std::make_shared<DesktopDock>(*this); }
+
+bool DesktopBackend::hasVisiblePanel() const {
+    for (const auto& weak : popovers_)
+        if (auto popover = weak.lock(); popover && popover->isShown()) return true;
+    return false;
+}
+
+void DesktopBackend::bringPanelForward(int x, int y) {
+    for (const auto& weak : popovers_)
+        if (auto popover = weak.lock(); popover && popover->isShown()) {
+            gtk_window_present(GTK_WINDOW(popover->window()));
+            return;
+        }
+    for (const auto& item : statusBar_->items())
+        if (auto desktop = std::dynamic_pointer_cast<DesktopStatusItem>(item)) {
+            desktop->activate(x, y);
+            return;
+        }
 }
 
 void DesktopBackend::setMenuPresentation(MenuPresentation presentation, int x, int y) {

@@ -35,6 +35,8 @@ public:
     std::shared_ptr<WebView> makeWebView(Rect frame, WebViewConfiguration configuration) override;
     std::shared_ptr<WebsiteDataStore> makeNonPersistentDataStore() override;
     std::optional<Screen> mainScreen() override;
+    // The "Tidemark Quota" tray item (DesktopDock).
+    std::shared_ptr<Dock> makeDock() override;
 
     // The session bus (nullptr when there is none: no tray at all).
     GDBusConnection* sessionBus() const { return sessionBus_; }
@@ -56,6 +58,12 @@ public:
     void noteBrowserLoginLine(std::string line);
 
     void registerPopover(const std::shared_ptr<DesktopPopover>& popover);
+
+    // Whether a panel is on screen.
+    bool hasVisiblePanel() const;
+    // What bringing the application forward means here: a panel on screen is raised,
+    // otherwise the main tray item gets a left click at (x, y) (which opens the panel).
+    void bringPanelForward(int x, int y);
 
 private:
     static void afterDispatch(void* self);

@@ -14,22 +14,6 @@ namespace platform::ui {
 namespace {
 
 constexpr const char* themedIconName = "tidemark-symbolic";
-// Template glyphs are drawn in the light tone of dark panels, where most trays sit;
-// hosts that follow the theme use the symbolic icon instead.
-constexpr uint8_t templateTone = 0xF2;
-
-std::optional<StatusNotifierItem::Pixmap> pixmap(const Image& image, int pixels) {
-    auto bitmap = image.bitmap(pixels, pixels);
-    if (!bitmap) return std::nullopt;
-    StatusNotifierItem::Pixmap result{pixels, pixels, {}};
-    result.argb.reserve(bitmap->pixels.size() * 4);
-    for (const auto& p : bitmap->pixels) {
-        const bool tint = image.isTemplate();
-        result.argb.insert(result.argb.end(), {p.a, tint ? templateTone : p.r, tint ? templateTone : p.g,
-                                               tint ? templateTone : p.b});
-    }
-    return result;
-}
 
 }  // namespace
 
@@ -67,13 +51,15 @@ void DesktopStatusItem::refreshIcon() {
     std::vector<StatusNotifierItem::Pixmap> pixmaps;
     if (auto b = button(); b && b->image()) {
         for (int size : {22, 44})
-            if (auto p = pixmap(*b->image(), size)) pixmaps.push_back(std::move(*p));
+            if (auto p = StatusNotifierItem::Pixmap::from(*b->image(), size)) pixmaps.push_back(std::move(*p));
     }
     GtkIconTheme* theme = gtk_icon_theme_get_default();
     const bool themed = theme && gtk_icon_theme_has_icon(theme, themedIconName);
     item_->setIcon(std::move(pixmaps), themed ? themedIconName : "");
     item_->setToolTip("Tidemark", "");
 }
+
+void DesktopStatusItem::activate(int x, int y) { click(x, y, false); }
 
 void DesktopStatusItem::click(int x, int y, bool right) {
     auto b = button();

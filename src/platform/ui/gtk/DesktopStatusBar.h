@@ -21,6 +21,8 @@ public:
     // Reads the button's image (or title) again and hands it to the host.
     void refreshIcon();
     StatusNotifierItem* notifierItem() const { return item_.get(); }
+    // A left click at (x, y) on the screen, as the host's Activate gives it.
+    void activate(int x, int y);
 
 private:
     void click(int x, int y, bool right);

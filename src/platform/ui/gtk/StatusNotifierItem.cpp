@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/Log.h"
+#include "platform/graphics/Image.h"
 
 namespace platform::ui {
 
@@ -52,18 +53,42 @@ GDBusNodeInfo* nodeInfo() {
 
 std::atomic<int> nextInstance{1};
 
+// Template glyphs are drawn in the light tone of dark panels, where most trays sit.
+constexpr uint8_t templateTone = 0xF2;
+// What hosts take for "no menu".
+constexpr const char* noMenuPath = "/NO_DBUSMENU";
+
 GVariant* emptyPixmaps() { return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0); }
 
 }  // namespace
 
+std::optional<StatusNotifierItem::Pixmap> StatusNotifierItem::Pixmap::from(const Image& image, int pixels) {
+    auto bitmap = image.bitmap(pixels, pixels);
+    if (!bitmap) return std::nullopt;
+    Pixmap result{pixels, pixels, {}};
+    result.argb.resize(bitmap->pixels.size() * 4);
+    const bool tint = image.isTemplate();
+    uint8_t* out = result.argb.data();
+    for (const auto& p : bitmap->pixels) {
+        out[0] = p.a;
+        out[1] = tint ? templateTone : p.r;
+        out[2] = tint ? templateTone : p.g;
+        out[3] = tint ? templateTone : p.b;
+        out += 4;
+    }
+    return result;
+}
+
 StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::string id, std::string title,
-                                       std::string objectPath, std::string menuPath, Handlers handlers)
+                                       std::string objectPath, std::string menuPath, Handlers handlers,
+                                       std::string category)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
       id_(std::move(id)),
       title_(std::move(title)),
       objectPath_(std::move(objectPath)),
       menuPath_(std::move(menuPath)),
       handlers_(std::move(handlers)),
+      category_(std::move(category)),
       busName_("org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" + std::to_string(nextInstance++)),
       cancellable_(g_cancellable_new()) {
     static const GDBusInterfaceVTable vtable = {&StatusNotifierItem::onMethodCall, &StatusNotifierItem::onGetProperty,
@@ -141,7 +166,7 @@ GVariant* StatusNotifierItem::onGetProperty(GDBusConnection*, const gchar*, cons
                                             const gchar* property, GError**, gpointer data) {
     auto* self = static_cast<StatusNotifierItem*>(data);
     const std::string name = property;
-    if (name == "Category") return g_variant_new_string("SystemServices");
+    if (name == "Category") return g_variant_new_string(self->category_.c_str());
     if (name == "Id") return g_variant_new_string(self->id_.c_str());
     if (name == "Title") return g_variant_new_string(self->title_.c_str());
     if (name == "Status") return g_variant_new_string("Active");
@@ -153,7 +178,7 @@ GVariant* StatusNotifierItem::onGetProperty(GDBusConnection*, const gchar*, cons
                              self->toolTipText_.c_str());
     }
     if (name == "ItemIsMenu") return g_variant_new_boolean(FALSE);
-    if (name == "Menu") return g_variant_new_object_path(self->menuPath_.c_str());
+    if (name == "Menu") return g_variant_new_object_path(self->menuPath_.empty() ? noMenuPath : self->menuPath_.c_str());
     if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap") return emptyPixmaps();
     return g_variant_new_string("");
 }

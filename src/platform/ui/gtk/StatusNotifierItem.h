@@ -3,8 +3,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+namespace platform {
+class Image;
+}
 
 namespace platform::ui {
 
@@ -17,6 +22,10 @@ public:
         int width = 0;
         int height = 0;
         std::vector<uint8_t> argb;
+
+        // The image drawn at pixels x pixels; a template image in the light tone of the
+        // dark panels most trays have. Nothing when it cannot be drawn.
+        static std::optional<Pixmap> from(const Image& image, int pixels);
     };
     struct Handlers {
         std::function<void(int x, int y)> activate;
@@ -25,10 +34,11 @@ public:
         std::function<void(bool hostPresent)> hostChanged;
     };
 
-    // The first item of a process lives at /StatusNotifierItem and registers by bus
-    // name; later ones register by their own object path.
+    // An item at /StatusNotifierItem registers by bus name (and is gone for hosts when
+    // that name is released); one at another path registers by path. An empty menu path:
+    // the item has no menu.
     StatusNotifierItem(GDBusConnection* connection, std::string id, std::string title, std::string objectPath,
-                       std::string menuPath, Handlers handlers);
+                       std::string menuPath, Handlers handlers, std::string category = "SystemServices");
     ~StatusNotifierItem();
     StatusNotifierItem(const StatusNotifierItem&) = delete;
     StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
@@ -57,6 +67,7 @@ private:
     std::string objectPath_;
     std::string menuPath_;
     Handlers handlers_;
+    std::string category_;
     std::string busName_;
     guint registration_ = 0;
     guint ownership_ = 0;

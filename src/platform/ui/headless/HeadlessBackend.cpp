@@ -1,5 +1,6 @@
 #include "platform/ui/headless/HeadlessBackend.h"
 
+#include "platform/graphics/DockTileWriter.h"
 #include "platform/ui/Menu.h"
 #include "platform/ui/Popover.h"
 #include "platform/ui/Screen.h"
@@ -20,5 +21,7 @@ std::shared_ptr<WebsiteDataStore> HeadlessBackend::makeNonPersistentDataStore() 
 }
 
 std::optional<Screen> HeadlessBackend::mainScreen() { return Screen::headlessMainScreen(); }
+
+std::shared_ptr<Dock> HeadlessBackend::makeDock() { return std::make_shared<DockTileWriter::FileDock>(); }
 
 }  // namespace platform::ui

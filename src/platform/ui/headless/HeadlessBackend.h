@@ -15,6 +15,8 @@ public:
     std::shared_ptr<WebView> makeWebView(Rect frame, WebViewConfiguration configuration) override;
     std::shared_ptr<WebsiteDataStore> makeNonPersistentDataStore() override;
     std::optional<Screen> mainScreen() override;
+    // The tile as a PNG file (DockTileWriter).
+    std::shared_ptr<Dock> makeDock() override;
 
 private:
     StatusBar statusBar_;
