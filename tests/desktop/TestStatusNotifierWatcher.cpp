@@ -1,6 +1,7 @@
 // A StatusNotifierWatcher for the desktop tests: it owns org.kde.StatusNotifierWatcher
 // on the bus it is given, reports a host, records every registered item and prints
-// "registered <bus name> <object path>" for each, so a test can wait for it. Ends on
+// "registered <bus name> <object path>" for each, so a test can wait for it, and
+// "unregistered <bus name>" when that name leaves the bus, as hosts see it. Ends on
 // SIGTERM or when the bus goes away.
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -41,6 +42,20 @@ void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar*
         }
         const std::string entry = busName + path;
         items.push_back(entry);
+        // Only a name that was there and then went counts: absence is reported at once too.
+        auto* appeared = new bool(false);
+        g_bus_watch_name_on_connection(
+            connection, busName.c_str(), G_BUS_NAME_WATCHER_FLAGS_NONE,
+            [](GDBusConnection*, const gchar*, const gchar*, gpointer data) { *static_cast<bool*>(data) = true; },
+            [](GDBusConnection*, const gchar* name, gpointer data) {
+                auto* seen = static_cast<bool*>(data);
+                if (!*seen) return;
+                *seen = false;
+                std::erase_if(items, [&](const std::string& item) { return item.rfind(name, 0) == 0; });
+                std::printf("unregistered %s\n", name);
+                std::fflush(stdout);
+            },
+            appeared, [](gpointer data) { delete static_cast<bool*>(data); });
         g_dbus_method_invocation_return_value(invocation, nullptr);
         g_dbus_connection_emit_signal(connection, nullptr, "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
                                       "StatusNotifierItemRegistered", g_variant_new("(s)", entry.c_str()), nullptr);
