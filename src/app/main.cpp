@@ -6,6 +6,7 @@
 #include "platform/Application.h"
 #include "platform/UserDefaults.h"
 #include "platform/ui/Backend.h"
+#include "platform/updater/UpdateInstaller.h"
 #include "platform/ui/BackendSelection.h"
 
 namespace {
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
     if (auto status = CommandLine::handle(argc, argv)) return *status;
     if (auto status = LaunchGate::enter(singleInstance)) return *status;
     if (!platform::ui::installBackendForEnvironment()) return 1;
+    // An update's relaunch runs on the backend this run uses, not on a new guess.
+    platform::UpdateInstaller::setRelaunchValue("TIDEMARK_UI", platform::ui::Backend::current().name());
     application = &platform::Application::shared();
     appDelegate = std::make_shared<AppDelegate>();
     application->setDelegate(appDelegate);

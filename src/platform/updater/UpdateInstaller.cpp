@@ -38,6 +38,19 @@ std::optional<Error> UpdateInstaller::exchangeFolders(const std::string& first, 
     return std::nullopt;
 }
 
+namespace {
+std::map<std::string, std::string>& relaunchValueStore() {
+    static std::map<std::string, std::string> values;
+    return values;
+}
+}  // namespace
+
+void UpdateInstaller::setRelaunchValue(const std::string& name, const std::string& value) {
+    relaunchValueStore()[name] = value;
+}
+
+const std::map<std::string, std::string>& UpdateInstaller::relaunchValues() { return relaunchValueStore(); }
+
 std::optional<Error> UpdateInstaller::launchDetached(const std::string& executablePath) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -57,12 +70,17 @@ std::optional<Error> UpdateInstaller::launchDetached(const std::string& executab
     char* arguments[] = {program.data(), nullptr};
     // We still hold the one-instance lock while we quit: the new program waits for it
     // instead of handing over to us.
-    std::string waitEntry = std::string(SingleInstance::relaunchVariable) + "=1";
+    std::map<std::string, std::string> overrides = relaunchValues();
+    overrides[SingleInstance::relaunchVariable] = "1";
+    std::vector<std::string> added;
+    for (const auto& [name, value] : overrides) added.push_back(name + "=" + value);
     std::vector<char*> environment;
-    for (char** entry = environ; *entry; ++entry)
-        if (!std::string_view(*entry).starts_with(std::string(SingleInstance::relaunchVariable) + "="))
-            environment.push_back(*entry);
-    environment.push_back(waitEntry.data());
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view text(*entry);
+        const bool replaced = overrides.contains(std::string(text.substr(0, text.find('='))));
+        if (!replaced) environment.push_back(*entry);
+    }
+    for (auto& entry : added) environment.push_back(entry.data());
     environment.push_back(nullptr);
     pid_t pid = 0;
     const int status =

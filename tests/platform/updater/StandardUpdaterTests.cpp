@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +20,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/updater/SHA256.h"
 #include "platform/updater/StandardUpdater.h"
+#include "platform/updater/UpdateInstaller.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -420,4 +423,30 @@ TEST(StandardUpdater, NoFeedDeclaredMeansNoUpdater) {
     // The test program has no Info.json beside it.
     ASSERT_FALSE(platform::FileManager::defaultManager().fileExists(testsupport::testBinDirectory() + "/Info.json"));
     EXPECT_EQ(platform::makeStandardUpdater({}), nullptr);
+}
+
+TEST(UpdateInstaller, TheRelaunchedProgramGetsTheRelaunchValuesOverOurOwnEnvironment) {
+    testsupport::TemporaryDirectory folder;
+    const std::string program = folder.path() + "/Tidemark";
+    const std::string record = folder.path() + "/environment.txt";
+    {
+        std::ofstream script(program);
+        script << "#!/bin/sh\nenv > " << record << ".part && mv " << record << ".part " << record << "\n";
+    }
+    ::chmod(program.c_str(), 0755);
+    ::setenv("TIDEMARK_UI", "headless", 1);
+    ::setenv("TIDEMARK_RELAUNCHED_FOR_UPDATE", "0", 1);
+    platform::UpdateInstaller::setRelaunchValue("TIDEMARK_UI", "desktop");
+    ASSERT_FALSE(platform::UpdateInstaller::launchDetached(program));
+    ASSERT_TRUE(testsupport::eventually([&] { return fs::exists(record); }, 10s));
+    std::ifstream in(record);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("TIDEMARK_")) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    // Each once, with the relaunch's value; the rest of our environment is passed on.
+    EXPECT_EQ(lines, (std::vector<std::string>{"TIDEMARK_RELAUNCHED_FOR_UPDATE=1", "TIDEMARK_UI=desktop"}));
+    ::unsetenv("TIDEMARK_UI");
+    ::unsetenv("TIDEMARK_RELAUNCHED_FOR_UPDATE");
+    EXPECT_TRUE(platform::UpdateInstaller::launchDetached(folder.path() + "/missing").has_value());
 }
