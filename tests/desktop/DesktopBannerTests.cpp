@@ -97,6 +97,33 @@ TEST(DesktopBanner, AReadyUpdateShowsTheBannerOverAShorterWebViewAndItsClickInst
         std::optional<desktoptest::WindowGeometry> window;
         ASSERT_TRUE(pumpUntil([&] { return (window = session.panelWindow()).has_value(); }, 15s));
 
+        // The window carries the application's icon for window switchers (_NET_WM_ICON):
+        // several sizes, each a drawn tile (opaque middle, clear corner).
+        auto popoverWindow = std::dynamic_pointer_cast<platform::ui::DesktopPopover>(panel->popover);
+        ASSERT_TRUE(popoverWindow);
+        GdkAtom type;
+        gint format = 0, length = 0;
+        guchar* data = nullptr;
+        ASSERT_TRUE(gdk_property_get(gtk_widget_get_window(popoverWindow->window()),
+                                     gdk_atom_intern_static_string("_NET_WM_ICON"), gdk_atom_intern_static_string("CARDINAL"),
+                                     0, G_MAXLONG, FALSE, &type, &format, &length, &data));
+        const auto* words = reinterpret_cast<const long*>(data);
+        const size_t count = size_t(length) / sizeof(long);
+        std::vector<int> iconSizes;
+        for (size_t i = 0; i + 2 <= count;) {
+            const long w = words[i], h = words[i + 1];
+            if (w <= 0 || h <= 0 || i + 2 + size_t(w * h) > count) break;
+            const auto* pixels = words + i + 2;
+            const unsigned long corner = static_cast<unsigned long>(pixels[0]);
+            const unsigned long middle = static_cast<unsigned long>(pixels[(h / 2) * w + w / 2]);
+            EXPECT_EQ(corner >> 24, 0u) << w;
+            EXPECT_EQ((middle >> 24) & 0xff, 0xffu) << w;
+            iconSizes.push_back(int(w));
+            i += 2 + size_t(w * h);
+        }
+        g_free(data);
+        EXPECT_EQ(iconSizes, (std::vector<int>{16, 32, 48, 64, 128, 256}));
+
         // The updater's ready report: the banner across the top, the web view 42 shorter.
         int installs = 0;
         EXPECT_TRUE(updates->updaterWillInstallUpdateOnQuit("2.3.0", [&] { ++installs; }));
