@@ -303,3 +303,37 @@ TEST_F(DockQuotaIconControllerTest, DockTileWritesTheShownIcon) {
     ASSERT_TRUE(startupImage);
     EXPECT_EQ(startupImage->bitmap(512, 512)->at(256, 256).a, 0);
 }
+
+namespace {
+// What a UI backend sees of the Dock icon, in order.
+struct RecordingDock : platform::Dock {
+    void setIconShown(bool shown) override { events.push_back(shown ? "shown" : "hidden"); }
+    void display(const std::shared_ptr<platform::Image>& image) override {
+        events.push_back("display " + (image ? image->accessibilityDescription() : std::string("<none>")));
+        images.push_back(image);
+    }
+    std::vector<std::string> events;
+    std::vector<std::shared_ptr<platform::Image>> images;
+};
+}  // namespace
+
+TEST_F(DockQuotaIconControllerTest, TheBackendsDockFollowsThePolicyAndSeesEachDrawnIconOnce) {
+    auto dock = std::make_shared<RecordingDock>();
+    Application::shared().setDock(dock);
+    EXPECT_EQ(dock->events, (std::vector<std::string>{"hidden"}));  // told the policy at once
+    platform::UserDefaults defaults(defaultsPath());
+    {
+        DockQuotaIconController controller(defaults);
+        auto state = enabled({provider("a"), DockQuotaProvider{"b", "Bee", "#ff0000", "error", 80, "80%"}});
+        controller.apply(state, true);
+        platform::RunLoop::main().advance(8s);
+        controller.apply(disabled(), true);
+        // Shown before the first icon; the start-up icon goes back before the icon goes.
+        EXPECT_EQ(dock->events, (std::vector<std::string>{"hidden", "shown", "display Name a: 50%", "display Bee: \u2014",
+                                                          "display ", "hidden"}));
+        ASSERT_EQ(dock->images.size(), 3u);
+        EXPECT_NE(dock->images[0], dock->images[1]);  // a new image per change
+        EXPECT_EQ(dock->images[2], controller.defaultIcon());
+    }
+    Application::shared().setDock(nullptr);
+}
