@@ -30,6 +30,8 @@ export DBUS_SESSION_BUS_ADDRESS=$(head -1 "$work/bus") NO_AT_BRIDGE=1 GTK_A11Y=n
 for _ in $(seq 50); do grep -q watching "$work/watcher" 2>/dev/null && break; sleep 0.1; done
 
 switches() { awk '/ctxt_switches/{s+=$2} END{print s}' "$@" 2>/dev/null; }
+# Voluntary switches only: the thread went to sleep and was woken (preemption excluded).
+wakeups() { awk '/^voluntary_ctxt_switches/{s+=$2} END{print s}' "$@" 2>/dev/null; }
 
 measure() {  # selection → one line of figures
   local selection=$1 home=$work/home-$1
@@ -44,11 +46,16 @@ measure() {  # selection → one line of figures
   until [ "$(grep -c '^registered' "$work/watcher")" -ge $((before + 2)) ]; do sleep 0.05; done
   until grep -q "Tidemark Server\] .*listening" "$work/app-$1.log"; do sleep 0.05; done
   sleep 10  # the placeholder page and the server settle
-  local m0 a0 m1 a1
-  m0=$(switches /proc/$app/task/$app/status); a0=$(switches /proc/$app/task/*/status)
+  if ! kill -0 "$app" 2>/dev/null; then echo "Tidemark ended early:"; cat "$work/app-$1.log"; exit 1; fi
+  local m0 v0 a0 c0 m1 v1 a1 c1
+  m0=$(switches /proc/$app/task/$app/status); v0=$(wakeups /proc/$app/task/$app/status)
+  a0=$(switches /proc/$app/task/*/status); c0=$(awk '{print $14 + $15}' /proc/$app/stat)
   sleep "$seconds"
-  m1=$(switches /proc/$app/task/$app/status); a1=$(switches /proc/$app/task/*/status)
-  echo "selection $selection: main thread $(( (m1 - m0) * 60 / seconds ))/min, all threads $(( (a1 - a0) * 60 / seconds ))/min"
+  m1=$(switches /proc/$app/task/$app/status); v1=$(wakeups /proc/$app/task/$app/status)
+  a1=$(switches /proc/$app/task/*/status); c1=$(awk '{print $14 + $15}' /proc/$app/stat)
+  echo "selection $selection: main thread $(( (v1 - v0) * 60 / seconds )) wake-ups/min" \
+       "($(( (m1 - m0) * 60 / seconds )) context switches/min), all threads $(( (a1 - a0) * 60 / seconds ))/min," \
+       "CPU $(( (c1 - c0) * 1000 / $(getconf CLK_TCK) )) ms"
   kill "$app"; wait "$app" 2>/dev/null || true
 }
 

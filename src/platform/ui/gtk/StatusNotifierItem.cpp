@@ -90,7 +90,8 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::string 
       handlers_(std::move(handlers)),
       category_(std::move(category)),
       busName_("org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" + std::to_string(nextInstance++)),
-      cancellable_(g_cancellable_new()) {
+      cancellable_(g_cancellable_new()),
+      pixmaps_(g_variant_ref_sink(emptyPixmaps())) {
     static const GDBusInterfaceVTable vtable = {&StatusNotifierItem::onMethodCall, &StatusNotifierItem::onGetProperty,
                                                 nullptr, {}};
     GError* error = nullptr;
@@ -114,10 +115,18 @@ StatusNotifierItem::~StatusNotifierItem() {
     if (ownership_) g_bus_unown_name(ownership_);
     if (registration_) g_dbus_connection_unregister_object(connection_, registration_);
     g_object_unref(connection_);
+    g_variant_unref(pixmaps_);
 }
 
-void StatusNotifierItem::setIcon(std::vector<Pixmap> pixmaps, std::string iconName) {
-    pixmaps_ = std::move(pixmaps);
+void StatusNotifierItem::setIcon(const std::vector<Pixmap>& pixmaps, std::string iconName) {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
+    for (const auto& pixmap : pixmaps) {
+        GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, pixmap.argb.data(), pixmap.argb.size(), 1);
+        g_variant_builder_add(&builder, "(ii@ay)", pixmap.width, pixmap.height, bytes);
+    }
+    g_variant_unref(pixmaps_);
+    pixmaps_ = g_variant_ref_sink(g_variant_builder_end(&builder));
     iconName_ = std::move(iconName);
     emit("NewIcon", nullptr);
 }
@@ -130,16 +139,6 @@ void StatusNotifierItem::setToolTip(std::string title, std::string text) {
 
 void StatusNotifierItem::emit(const char* signal, GVariant* parameters) {
     g_dbus_connection_emit_signal(connection_, nullptr, objectPath_.c_str(), itemInterface, signal, parameters, nullptr);
-}
-
-GVariant* StatusNotifierItem::pixmapVariant() const {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
-    for (const auto& pixmap : pixmaps_) {
-        GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, pixmap.argb.data(), pixmap.argb.size(), 1);
-        g_variant_builder_add(&builder, "(ii@ay)", pixmap.width, pixmap.height, bytes);
-    }
-    return g_variant_builder_end(&builder);
 }
 
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
@@ -172,7 +171,7 @@ GVariant* StatusNotifierItem::onGetProperty(GDBusConnection*, const gchar*, cons
     if (name == "Status") return g_variant_new_string("Active");
     if (name == "WindowId") return g_variant_new_int32(0);
     if (name == "IconName") return g_variant_new_string(self->iconName_.c_str());
-    if (name == "IconPixmap") return self->pixmapVariant();
+    if (name == "IconPixmap") return g_variant_ref(self->pixmaps_);
     if (name == "ToolTip") {
         return g_variant_new("(s@a(iiay)ss)", "", emptyPixmaps(), self->toolTipTitle_.c_str(),
                              self->toolTipText_.c_str());

@@ -46,8 +46,9 @@ public:
     const std::string& busName() const { return busName_; }
     const std::string& objectPath() const { return objectPath_; }
 
-    // Hosts are told with NewIcon / NewToolTip.
-    void setIcon(std::vector<Pixmap> pixmaps, std::string iconName);
+    // Hosts are told with NewIcon / NewToolTip. The pixmaps are packed for the bus once
+    // here; every host request gets that same value.
+    void setIcon(const std::vector<Pixmap>& pixmaps, std::string iconName);
     void setToolTip(std::string title, std::string text);
 
 private:
@@ -59,7 +60,6 @@ private:
     static void onWatcherVanished(GDBusConnection*, const gchar*, gpointer self);
     void registerWithWatcher();
     void emit(const char* signal, GVariant* parameters);
-    GVariant* pixmapVariant() const;
 
     GDBusConnection* connection_;
     std::string id_;
@@ -73,7 +73,7 @@ private:
     guint ownership_ = 0;
     guint watch_ = 0;
     GCancellable* cancellable_;
-    std::vector<Pixmap> pixmaps_;
+    GVariant* pixmaps_;
     std::string iconName_;
     std::string toolTipTitle_;
     std::string toolTipText_;
