@@ -442,7 +442,8 @@ TEST(UpdateInstaller, TheRelaunchedProgramGetsTheRelaunchValuesOverOurOwnEnviron
     std::ifstream in(record);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
-        if (line.starts_with("TIDEMARK_")) lines.push_back(line);
+        if (line.starts_with("TIDEMARK_UI=") || line.starts_with("TIDEMARK_RELAUNCHED_FOR_UPDATE="))
+            lines.push_back(line);
     std::sort(lines.begin(), lines.end());
     // Each once, with the relaunch's value; the rest of our environment is passed on.
     EXPECT_EQ(lines, (std::vector<std::string>{"TIDEMARK_RELAUNCHED_FOR_UPDATE=1", "TIDEMARK_UI=desktop"}));
