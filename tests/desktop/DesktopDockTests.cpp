@@ -192,7 +192,8 @@ testsupport::TidemarkRun runOnDesktop(const DesktopSession& session, int port,
     environment["TIDEMARK_TEST_PORT"] = std::to_string(port);
     environment["TIDEMARK_TEST_AUTO_QUIT_AFTER"] = "150";
     return testsupport::TidemarkRun({.environment = environment, .fixedToken = true,
-                                     .copiedInstallWithServer = std::nullopt, .executable = std::nullopt,
+                                     // No server beside it: it attaches to the page's.
+                                     .copiedInstallWithServer = std::string(), .executable = std::nullopt,
                                      .sameUserAs = sameUserAs});
 }
 
