@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/LaunchGate.h"
 #include "platform/Application.h"
+#include "platform/ProcessTable.h"
 #include "platform/UserDefaults.h"
 #include "platform/ui/Backend.h"
 #include "platform/updater/UpdateInstaller.h"
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
     if (!platform::ui::installBackendForEnvironment()) return 1;
     // An update's relaunch runs on the backend this run uses, not on a new guess.
     platform::UpdateInstaller::setRelaunchValue("TIDEMARK_UI", platform::ui::Backend::current().name());
+    // The process reader keeps a few descriptors per process open between cycles.
+    platform::raiseDescriptorLimit();
     application = &platform::Application::shared();
     appDelegate = std::make_shared<AppDelegate>();
     application->setDelegate(appDelegate);

@@ -1,10 +1,13 @@
 #include "platform/ProcessSpawner.h"
 
+#include "platform/ProcessTable.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +81,11 @@ SpawnResult forkAndExec(const SpawnRequest& request) {
     const int reportFd = reportPipe[1];
     const pid_t parent = ::getpid();
     const long maxDescriptor = ::sysconf(_SC_OPEN_MAX);
+    // Children start with the descriptor limit this process was given, not the raised one.
+    rlimit childLimit{};
+    const auto originalLimit = originalDescriptorLimit();
+    const bool restoreLimit = originalLimit && ::getrlimit(RLIMIT_NOFILE, &childLimit) == 0;
+    if (restoreLimit) childLimit.rlim_cur = static_cast<rlim_t>(*originalLimit);
     sigset_t emptyMask;
     sigemptyset(&emptyMask);
     struct sigaction defaultAction {};
@@ -110,6 +118,7 @@ SpawnResult forkAndExec(const SpawnRequest& request) {
             for (long fd = 3; fd < maxDescriptor; ++fd)
                 if (fd != reportFd) ::close(static_cast<int>(fd));
         }
+        if (restoreLimit) ::setrlimit(RLIMIT_NOFILE, &childLimit);
         if (directory && ::chdir(directory) != 0) fail(SpawnResult::Step::directory);
         ::sigprocmask(SIG_SETMASK, &emptyMask, nullptr);
         ::execve(path, argv.data(), environment);

@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <mutex>
 #include <numeric>
 #include <string_view>
 
@@ -14,25 +17,37 @@ namespace platform {
 
 namespace {
 
-// Reads a whole small file into buf; the size read, or -1. One read is enough for
-// /proc files of this size, but a short read is continued.
-ssize_t readSmallFile(const char* path, char* buf, size_t capacity) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+// Reads a whole small file from offset 0 into buf; the size read, or -1 with errno set.
+// One read is enough for /proc files of this size, but a short read is continued.
+ssize_t readAt0(int fd, char* buf, size_t capacity) {
     size_t total = 0;
     while (total < capacity) {
-        const ssize_t n = ::read(fd, buf + total, capacity - total);
+        const ssize_t n = ::pread(fd, buf + total, capacity - total, static_cast<off_t>(total));
         if (n < 0) {
             if (errno == EINTR) continue;
-            ::close(fd);
             return -1;
         }
         if (n == 0) break;
         total += static_cast<size_t>(n);
     }
-    ::close(fd);
     return static_cast<ssize_t>(total);
 }
+
+constexpr size_t statCapacity = 2048;  // 52 fields of at most 20 digits, and comm
+constexpr const char* fileNames[] = {"stat", "status", "io", "cmdline"};
+
+// "<pid>/<file>" in buf, relative to the root's descriptor.
+const char* entryPath(char* buf, size_t capacity, int32_t pid, const char* file) {
+    char* out = std::to_chars(buf, buf + capacity - 16, pid).ptr;
+    *out++ = '/';
+    std::memcpy(out, file, std::strlen(file) + 1);
+    return buf;
+}
+
+bool descriptorsExhausted(int error) { return error == EMFILE || error == ENFILE; }
+
+std::once_flag limitRaised;
+std::optional<uint64_t> savedSoftLimit;
 
 // Skips spaces, then parses one unsigned decimal; advances pos past it.
 bool nextUnsigned(std::string_view text, size_t& pos, uint64_t& value) {
@@ -93,18 +108,6 @@ uint64_t footprintKilobytes(std::string_view text) {
     return sum;
 }
 
-// Builds "<root>/<pid>/<file>" in buf.
-const char* entryPath(char* buf, size_t capacity, const std::string& root, int32_t pid, const char* file) {
-    const size_t fileLength = std::strlen(file);
-    if (root.size() + 16 + fileLength >= capacity) return nullptr;
-    char* out = std::copy(root.begin(), root.end(), buf);
-    *out++ = '/';
-    out = std::to_chars(out, buf + capacity, pid).ptr;
-    *out++ = '/';
-    std::memcpy(out, file, fileLength + 1);
-    return buf;
-}
-
 constexpr uint64_t kernelThreadFlag = 0x00200000;  // PF_KTHREAD
 
 bool parseStat(std::string_view text, ProcessRecord& record, bool& kernelThread) {
@@ -146,8 +149,6 @@ uint64_t ProcessTable::pageSize() {
     return size > 0 ? static_cast<uint64_t>(size) : 4096;
 }
 
-ProcessTable::ProcessTable(std::string root) : root_(std::move(root)) {}
-
 std::string_view ProcessTable::fullName(std::string_view comm, std::string_view commandLine) {
     if (comm.size() != commLength) return comm;
     const std::string_view first = commandLine.substr(0, commandLine.find('\0'));
@@ -174,41 +175,251 @@ std::optional<std::vector<int32_t>> ProcessTable::listProcesses() const {
     return pids;
 }
 
-std::optional<ProcessRecord> ProcessTable::read(int32_t pid) const {
-    char path[512];
-    char buf[8192];
+bool raiseDescriptorLimit() {
+    bool raised = false;
+    std::call_once(limitRaised, [&] {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+        if (limit.rlim_cur >= limit.rlim_max) {
+            raised = true;
+            return;
+        }
+        const rlim_t original = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+        savedSoftLimit = original;
+        raised = true;
+    });
+    return raised || savedSoftLimit.has_value();
+}
+
+std::optional<uint64_t> originalDescriptorLimit() { return savedSoftLimit; }
+
+ProcessTable::ProcessTable(std::string root, Descriptors descriptors)
+    : root_(std::move(root)), descriptors_(descriptors) {
+    refreshBudget();
+}
+
+ProcessTable::~ProcessTable() {
+    for (auto& [pid, entry] : kept_) closeAll(entry);
+    if (rootFd_ >= 0) ::close(rootFd_);
+}
+
+// Keeps at most the soft limit less a reserve for everything else the process opens:
+// a quarter of the limit, at least 16 and at most 1024 descriptors.
+void ProcessTable::refreshBudget() {
+    budget_ = 0;
+    if (descriptors_ != Descriptors::keep) return;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    const size_t soft = static_cast<size_t>(limit.rlim_cur);
+    const size_t reserve = std::clamp<size_t>(soft / 4, 16, 1024);
+    budget_ = std::min(soft > reserve ? soft - reserve : 0, refusedCap_);
+}
+
+// The system refused a descriptor: others in this process need them more. Gives back
+// some of those kept (not those of the process being read) and keeps no more than what
+// is left.
+void ProcessTable::shrinkBudget(int32_t reading) {
+    const size_t giveBack = std::max<size_t>(keptCount_ / 4, 16);
+    refusedCap_ = keptCount_ > giveBack ? keptCount_ - giveBack : 0;
+    budget_ = std::min(budget_, refusedCap_);
+    for (auto it = kept_.begin(); it != kept_.end() && keptCount_ > budget_;) {
+        if (it->first == reading) {
+            ++it;
+            continue;
+        }
+        closeAll(it->second);
+        it = kept_.erase(it);
+    }
+}
+
+int ProcessTable::rootFd() {
+    if (rootFd_ < 0) rootFd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return rootFd_;
+}
+
+int ProcessTable::openFile(int32_t pid, File file) {
+    const int dir = rootFd();
+    if (dir < 0) return -1;
+    char path[32];
+    entryPath(path, sizeof path, pid, fileNames[file]);
+    int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && descriptorsExhausted(errno) && keptCount_ > 0) {
+        shrinkBudget(pid);
+        fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC);
+    }
+    return fd;
+}
+
+void ProcessTable::closeAll(Kept& entry) {
+    for (int& fd : entry.fds) {
+        if (fd < 0) continue;
+        ::close(fd);
+        fd = -1;
+        --keptCount_;
+    }
+}
+
+void ProcessTable::drop(int32_t pid) {
+    const auto found = kept_.find(pid);
+    if (found == kept_.end()) return;
+    closeAll(found->second);
+    kept_.erase(found);
+}
+
+long ProcessTable::readFile(int32_t pid, Kept* entry, File file, char* buf, size_t capacity, bool& gone) {
+    gone = false;
+    if (entry && entry->fds[file] >= 0) {
+        const ssize_t n = readAt0(entry->fds[file], buf, capacity);
+        if (n >= 0) return n;
+        // ESRCH: the process has exited (its pid may already name another). Any other
+        // error: the file is opened afresh next time, as a first reading would.
+        gone = errno == ESRCH;
+        ::close(entry->fds[file]);
+        entry->fds[file] = -1;
+        --keptCount_;
+        return -1;
+    }
+    const int fd = openFile(pid, file);
+    if (fd < 0) return -1;
+    const ssize_t n = readAt0(fd, buf, capacity);
+    if (entry && n >= 0 && keptCount_ < budget_) {
+        entry->fds[file] = fd;
+        ++keptCount_;
+    } else {
+        ::close(fd);
+    }
+    return n;
+}
+
+std::optional<ProcessRecord> ProcessTable::read(int32_t pid) {
     ProcessRecord record;
+    if (!readInto(pid, record)) return std::nullopt;
+    return record;
+}
+
+bool ProcessTable::readInto(int32_t pid, ProcessRecord& record) {
     record.pid = pid;
+    record.footprintBytes = record.readBytes = record.writeBytes = 0;
+    if (descriptors_ == Descriptors::keep) {
+        if (const auto found = kept_.find(pid); found != kept_.end()) {
+            Kept& entry = found->second;
+            char buf[statCapacity];
+            bool gone = false;
+            const long n = readFile(pid, &entry, stat, buf, sizeof buf, gone);
+            bool kernelThread = false;
+            // Read afresh when the process behind the pid changed: the kept descriptors
+            // fail once it exits, and a start time that moved means another process.
+            if (n > 0 && parseStat(std::string_view(buf, static_cast<size_t>(n)), record, kernelThread) &&
+                record.startTime == entry.startTime && entry.fds[stat] >= 0) {
+                entry.seen = generation_;
+                return readRest(pid, &entry, record, kernelThread);
+            }
+            drop(pid);
+        }
+    }
+    return readFresh(pid, record);
+}
 
-    if (!entryPath(path, sizeof path, root_, pid, "stat")) return std::nullopt;
-    ssize_t n = readSmallFile(path, buf, sizeof buf);
+bool ProcessTable::readFresh(int32_t pid, ProcessRecord& record) {
+    Kept* entry = nullptr;
+    if (descriptors_ == Descriptors::keep && keptCount_ < budget_) entry = &kept_[pid];
+    char buf[statCapacity];
+    bool gone = false;
+    const long n = readFile(pid, entry, stat, buf, sizeof buf, gone);
     bool kernelThread = false;
-    if (n <= 0 || !parseStat(std::string_view(buf, static_cast<size_t>(n)), record, kernelThread)) return std::nullopt;
+    if (n <= 0 || !parseStat(std::string_view(buf, static_cast<size_t>(n)), record, kernelThread)) {
+        if (entry) drop(pid);
+        return false;
+    }
+    if (entry) {
+        if (entry->fds[stat] < 0) {
+            kept_.erase(pid);
+            entry = nullptr;
+        } else {
+            entry->startTime = record.startTime;
+            entry->seen = generation_;
+        }
+    }
+    return readRest(pid, entry, record, kernelThread);
+}
 
+bool ProcessTable::readRest(int32_t pid, Kept* entry, ProcessRecord& record, bool kernelThread) {
+    char buf[8192];
+    bool gone = false;
+    // Once the process is gone its other files are not kept (they could not be read).
+    const auto read = [&](File file) {
+        const long n = readFile(pid, entry, file, buf, sizeof buf, gone);
+        if (gone) {
+            drop(pid);
+            entry = nullptr;
+        }
+        return n;
+    };
     // Only a name cut at the kernel's limit costs the extra read; kernel threads have no
     // command line and keep their own name.
     if (record.name.size() == commLength && !kernelThread) {
-        entryPath(path, sizeof path, root_, pid, "cmdline");
-        n = readSmallFile(path, buf, sizeof buf);
+        const long n = read(cmdline);
         if (n > 0) record.name = fullName(record.name, std::string_view(buf, static_cast<size_t>(n)));
     }
-
-    entryPath(path, sizeof path, root_, pid, "status");
-    n = readSmallFile(path, buf, sizeof buf);
+    long n = read(status);
     if (n > 0) record.footprintBytes = footprintKilobytes(std::string_view(buf, static_cast<size_t>(n))) * 1024;
-
-    entryPath(path, sizeof path, root_, pid, "io");
-    n = readSmallFile(path, buf, sizeof buf);
+    n = read(io);
     if (n > 0) {
-        const std::string_view io(buf, static_cast<size_t>(n));
-        const auto readBytes = fieldValue(io, "read_bytes:");
-        const auto writeBytes = fieldValue(io, "write_bytes:");
+        const std::string_view text(buf, static_cast<size_t>(n));
+        const auto readBytes = fieldValue(text, "read_bytes:");
+        const auto writeBytes = fieldValue(text, "write_bytes:");
         if (readBytes && writeBytes) {
             record.readBytes = *readBytes;
             record.writeBytes = *writeBytes;
         }
     }
-    return record;
+    return true;
+}
+
+bool ProcessTable::readAll(std::vector<ProcessRecord>& records) {
+    ++generation_;
+    refreshBudget();
+    size_t used = 0;
+    const int dir = rootFd();
+    bool listed = dir >= 0 && ::lseek(dir, 0, SEEK_SET) == 0;
+    if (listed && listing_.empty()) listing_.resize(32768);
+    while (listed) {
+        const ssize_t n = ::getdents64(dir, listing_.data(), listing_.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            listed = false;
+            break;
+        }
+        if (n == 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(listing_.data() + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] < '0' || name[0] > '9') continue;
+            int32_t pid = 0;
+            const char* end = name + std::strlen(name);
+            const auto [last, error] = std::from_chars(name, end, pid);
+            if (error != std::errc() || last != end) continue;
+            if (used == records.size()) records.emplace_back();
+            if (readInto(pid, records[used])) ++used;
+        }
+    }
+    records.resize(listed ? used : 0);
+    if (!listed && rootFd_ >= 0) {
+        ::close(rootFd_);  // opened afresh next time: the root may come back
+        rootFd_ = -1;
+    }
+    for (auto it = kept_.begin(); it != kept_.end();) {
+        if (it->second.seen == generation_) {
+            ++it;
+            continue;
+        }
+        closeAll(it->second);
+        it = kept_.erase(it);
+    }
+    return listed;
 }
 
 }  // namespace platform

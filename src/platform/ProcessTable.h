@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform {
@@ -15,6 +16,13 @@ struct ProcessTimebase {
 
 // 10^9 / CLK_TCK, reduced (10,000,000 / 1 at 100 Hz).
 ProcessTimebase processTimebase();
+
+// Raises the soft limit on open descriptors to the hard limit, once per process (the
+// process reader keeps a few descriptors per process). False when it could not.
+bool raiseDescriptorLimit();
+// The soft limit as it was before raiseDescriptorLimit(); absent when it was never raised.
+// Children get it back: some programs misbehave with a huge limit.
+std::optional<uint64_t> originalDescriptorLimit();
 
 // One process as the kernel reports it under /proc/<pid>.
 struct ProcessRecord {
@@ -33,16 +41,36 @@ struct ProcessRecord {
 };
 
 // Reads processes from a /proc tree (the real one, or a fixture tree in tests).
+//
+// With `keep`, the files of each process stay open between readings and are read again
+// at offset 0: a reading then costs one pread per file instead of a path walk, an open,
+// a read and a close. A kept descriptor of /proc/<pid> names that process, not the pid:
+// once it exits every read fails with ESRCH, even when the pid is reused, and its
+// descriptors are dropped. Descriptors are kept only while well below the soft limit;
+// past it, and after the system refuses one, files are opened, read and closed.
+// Not thread-safe: one owner reads.
 class ProcessTable {
 public:
+    enum class Descriptors { keep, reopen };
     static constexpr size_t commLength = 15;  // TASK_COMM_LEN less its terminator
 
-    explicit ProcessTable(std::string root = "/proc");
+    explicit ProcessTable(std::string root = "/proc", Descriptors descriptors = Descriptors::keep);
+    ~ProcessTable();
+    ProcessTable(const ProcessTable&) = delete;
+    ProcessTable& operator=(const ProcessTable&) = delete;
 
     // The numeric entries of the root, in directory order; absent when it cannot be listed.
     std::optional<std::vector<int32_t>> listProcesses() const;
     // Absent when stat cannot be read or parsed (the process has exited).
-    std::optional<ProcessRecord> read(int32_t pid) const;
+    std::optional<ProcessRecord> read(int32_t pid);
+    // Every process of the root in directory order into records (reusing its elements), and
+    // the descriptors of processes no longer listed closed. False when the root cannot be
+    // listed; records is then empty.
+    bool readAll(std::vector<ProcessRecord>& records);
+
+    // Descriptors held open between readings, and the most it will hold now.
+    size_t keptDescriptors() const { return keptCount_; }
+    size_t descriptorBudget() const { return budget_; }
 
     const std::string& root() const { return root_; }
     static uint64_t pageSize();
@@ -53,7 +81,35 @@ public:
     static std::string_view fullName(std::string_view comm, std::string_view commandLine);
 
 private:
+    enum File { stat, status, io, cmdline, fileCount };
+    struct Kept {
+        uint64_t startTime = 0;
+        uint64_t seen = 0;  // the readAll() that last listed it
+        int fds[fileCount] = {-1, -1, -1, -1};
+    };
+
+    bool readInto(int32_t pid, ProcessRecord& record);
+    bool readFresh(int32_t pid, ProcessRecord& record);
+    bool readRest(int32_t pid, Kept* entry, ProcessRecord& record, bool kernelThread);
+    // Reads one file of pid: through the kept descriptor, else by opening it (and keeping
+    // the descriptor in entry when there is room). The size read, or -1.
+    long readFile(int32_t pid, Kept* entry, File file, char* buf, size_t capacity, bool& gone);
+    int openFile(int32_t pid, File file);
+    void drop(int32_t pid);
+    void closeAll(Kept& entry);
+    void refreshBudget();
+    void shrinkBudget(int32_t reading);
+    int rootFd();
+
     std::string root_;
+    Descriptors descriptors_;
+    int rootFd_ = -1;
+    std::unordered_map<int32_t, Kept> kept_;
+    size_t keptCount_ = 0;
+    size_t budget_ = 0;
+    size_t refusedCap_ = SIZE_MAX;  // lowered when the system refuses a descriptor
+    uint64_t generation_ = 0;
+    std::vector<char> listing_;  // getdents buffer, reused
 };
 
 }  // namespace platform

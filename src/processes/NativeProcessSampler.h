@@ -14,6 +14,9 @@
 #include "platform/URLSession.h"
 
 class NodeServerManager;
+namespace platform {
+class ProcessTable;
+}
 
 // Why a process sampling step failed.
 class ProcessSamplerError {
@@ -132,7 +135,7 @@ public:
 
     // The stages of one cycle. Run on `queue` (or, in tests, while the sampler is not started).
     void sampleAndSend();
-    UsageMap readAllProcessUsage() const;
+    UsageMap readAllProcessUsage();
     NetworkMap readNetworkUsage();
     void send(const std::vector<ProcessEntry>& entries, Clock::time_point sampledAt);
     void logFailureIfNeeded(const platform::Error& error);
@@ -168,6 +171,8 @@ private:
     std::shared_ptr<platform::URLSession> session_;
     Timebase machTimebase_;
     std::shared_ptr<platform::DispatchTimer> timer_;
+    // Keeps each process's files open from one cycle to the next.
+    std::unique_ptr<platform::ProcessTable> processTable_;
     UsageMap previousUsage_;
     NetworkMap previousNetwork_;
     bool previousNetworkComplete_ = false;

@@ -67,25 +67,23 @@ std::string NativeProcessSampler::decodeName(std::string_view bytes) {
     return out;
 }
 
-NativeProcessSampler::UsageMap NativeProcessSampler::readAllProcessUsage() const {
+NativeProcessSampler::UsageMap NativeProcessSampler::readAllProcessUsage() {
     UsageMap usage;
-    const platform::ProcessTable table(configuration_.procRoot);
-    const auto pids = table.listProcesses();
-    if (!pids || pids->empty()) return usage;
-    usage.reserve(pids->size());
-    for (const int32_t pid : *pids) {
-        if (pid < 1) continue;
-        const auto record = table.read(pid);
-        if (!record) continue;
+    if (!processTable_) processTable_ = std::make_unique<platform::ProcessTable>(configuration_.procRoot);
+    std::vector<platform::ProcessRecord> records;
+    if (!processTable_->readAll(records) || records.empty()) return usage;
+    usage.reserve(records.size());
+    for (const auto& record : records) {
+        if (record.pid < 1) continue;
         RawUsage raw;
-        raw.pid = pid;
-        raw.name = decodeName(record->name);
-        raw.startTime = record->startTime;
-        raw.cpuTime = nanoseconds(record->cpuTicks, machTimebase_);
-        raw.residentBytes = record->footprintBytes;
-        raw.diskReadBytes = record->readBytes;
-        raw.diskWriteBytes = record->writeBytes;
-        usage.insert_or_assign(pid, std::move(raw));
+        raw.pid = record.pid;
+        raw.name = decodeName(record.name);
+        raw.startTime = record.startTime;
+        raw.cpuTime = nanoseconds(record.cpuTicks, machTimebase_);
+        raw.residentBytes = record.footprintBytes;
+        raw.diskReadBytes = record.readBytes;
+        raw.diskWriteBytes = record.writeBytes;
+        usage.insert_or_assign(record.pid, std::move(raw));
     }
     return usage;
 }
