@@ -167,6 +167,19 @@ void BM_ReadAllProcessUsage(benchmark::State& state) {
     state.counters["processes"] = static_cast<double>(processes);
 }
 
+// The reader alone, the same fields as libproc2 below: with its descriptors kept between
+// scans (as the sampler runs it), and opening, reading and closing every file each time.
+void BM_ProcessTableScan(benchmark::State& state, platform::ProcessTable::Descriptors descriptors) {
+    platform::ProcessTable table("/proc", descriptors);
+    std::vector<platform::ProcessRecord> records;
+    for (auto _ : state) {
+        table.readAll(records);
+        benchmark::DoNotOptimize(records.data());
+    }
+    state.counters["processes"] = static_cast<double>(records.size());
+    state.counters["kept_fds"] = static_cast<double>(table.keptDescriptors());
+}
+
 // What the full names add: the command line of each process whose comm fills 15 bytes.
 void BM_CommandLinesOfCutNames(benchmark::State& state) {
     const platform::ProcessTable table("/proc");
@@ -316,6 +329,9 @@ void BM_SsTinpH(benchmark::State& state) { runCommand(state, {"ss", "-tinpH"}); 
 }  // namespace
 
 BENCHMARK(BM_ReadAllProcessUsage)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ProcessTableScan, kept, platform::ProcessTable::Descriptors::keep)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ProcessTableScan, reopened, platform::ProcessTable::Descriptors::reopen)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CommandLinesOfCutNames)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Libproc2)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_FloorOpenReadClose, status, "status")->Unit(benchmark::kMicrosecond);
@@ -327,6 +343,7 @@ BENCHMARK(BM_SsTinpH)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    platform::raiseDescriptorLimit();  // as the application does
     MachineState machine;
     // Another build of the tool (an earlier version, say) timed on the same machine state.
     if (const char* baseline = getenv("TIDEMARK_BASELINE_NETTOP")) {

@@ -363,7 +363,8 @@ bool ProcessTable::readRest(int32_t pid, Kept* entry, ProcessRecord& record, boo
         const long n = read(cmdline);
         if (n > 0) record.name = fullName(record.name, std::string_view(buf, static_cast<size_t>(n)));
     }
-    long n = read(status);
+    // A kernel thread's status never has memory lines (it has no memory of its own).
+    long n = kernelThread ? 0 : read(status);
     if (n > 0) record.footprintBytes = footprintKilobytes(std::string_view(buf, static_cast<size_t>(n))) * 1024;
     n = read(io);
     if (n > 0) {

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -182,6 +183,41 @@ TEST(ProcessTable, AnExitedProcessIsDroppedAndItsReusedPidIsReadAfresh) {
         EXPECT_EQ(table.keptDescriptors(), 0u);
     }
     EXPECT_EQ(openDescriptors(), baseline);
+}
+
+// Paused processes change nothing between the two readings: every figure read through
+// kept descriptors equals what opening each file reads.
+TEST(ProcessTable, KeptDescriptorsReadWhatOpeningEachFileReads) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < 5; ++i) children.push_back(startChild("tm-same"));
+    ProcessTable kept;
+    ProcessTable reopened("/proc", ProcessTable::Descriptors::reopen);
+    std::vector<platform::ProcessRecord> first, second, reference;
+    for (const pid_t pid : children) nameOf(kept, pid, "tm-same");
+    ASSERT_TRUE(kept.readAll(first));
+    ASSERT_TRUE(kept.readAll(second));
+    ASSERT_TRUE(reopened.readAll(reference));
+    EXPECT_GT(kept.keptDescriptors(), 2 * second.size());
+    std::map<int32_t, platform::ProcessRecord> byPid;
+    for (const auto& record : reference) byPid[record.pid] = record;
+    size_t compared = 0;
+    for (const auto& record : second) {
+        const auto found = byPid.find(record.pid);
+        if (found == byPid.end()) continue;
+        const auto& other = found->second;
+        EXPECT_EQ(record.name, other.name);
+        EXPECT_EQ(record.startTime, other.startTime);
+        if (std::find(children.begin(), children.end(), record.pid) == children.end()) continue;
+        ++compared;
+        EXPECT_EQ(record.name, "tm-same");
+        EXPECT_EQ(record.cpuTicks, other.cpuTicks);
+        EXPECT_EQ(record.footprintBytes, other.footprintBytes);
+        EXPECT_GT(record.footprintBytes, 0u);
+        EXPECT_EQ(record.readBytes, other.readBytes);
+        EXPECT_EQ(record.writeBytes, other.writeBytes);
+    }
+    EXPECT_EQ(compared, children.size());
+    for (const pid_t pid : children) stopChild(pid);
 }
 
 // A fixture tree cannot fail a read with ESRCH; a start time that moved is what tells
