@@ -51,9 +51,22 @@ std::string serializeState(const NettopState& state) {
     for (const auto& owner : state.owners) {
         out += "p " + std::to_string(owner.pid) + ' ' + std::to_string(owner.startTime) + ' ' +
                std::to_string(owner.closedReceived) + ' ' + std::to_string(owner.closedSent) + '\n';
-        for (const auto& socket : owner.sockets)
+        for (const auto& socket : owner.sockets) {
             out += "s " + std::to_string(socket.inode) + ' ' + std::to_string(socket.received) + ' ' +
-                   std::to_string(socket.sent) + '\n';
+                   std::to_string(socket.sent);
+            if (socket.fd >= 0) out += ' ' + std::to_string(socket.fd);
+            out += '\n';
+        }
+    }
+    if (state.processes) {
+        out += "processes";
+        for (const int32_t pid : *state.processes) out += ' ' + std::to_string(pid);
+        out += '\n';
+    }
+    if (!state.unowned.empty()) {
+        out += "unowned";
+        for (const uint64_t inode : state.unowned) out += ' ' + std::to_string(inode);
+        out += '\n';
     }
     out += "end\n";
     return out;
@@ -89,9 +102,26 @@ std::optional<NettopState> parseState(std::string_view text) {
         } else if (kind == "s") {
             SocketCounts socket;
             if (state.owners.empty() || !number(rest, socket.inode) || !number(rest, socket.received) ||
-                !number(rest, socket.sent) || !rest.empty() || ++sockets > maxStateSockets)
+                !number(rest, socket.sent) || (!rest.empty() && (!number(rest, socket.fd) || socket.fd < 0)) ||
+                !rest.empty() || ++sockets > maxStateSockets)
                 return std::nullopt;
             state.owners.back().sockets.push_back(socket);
+        } else if (kind == "processes" && !state.processes) {
+            std::vector<int32_t> pids;
+            for (int32_t pid = 0; !rest.empty();) {
+                if (!number(rest, pid) || pid < 1 || (!pids.empty() && pid <= pids.back()) ||
+                    pids.size() == maxStateProcesses)
+                    return std::nullopt;
+                pids.push_back(pid);
+            }
+            state.processes = std::move(pids);
+        } else if (kind == "unowned" && state.unowned.empty() && !rest.empty()) {
+            for (uint64_t inode = 0; !rest.empty();) {
+                if (!number(rest, inode) || (!state.unowned.empty() && inode <= state.unowned.back()) ||
+                    state.unowned.size() == maxStateSockets)
+                    return std::nullopt;
+                state.unowned.push_back(inode);
+            }
         } else if (kind == "end" && rest.empty()) {
             ended = true;
         } else {

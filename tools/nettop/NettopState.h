@@ -9,20 +9,13 @@
 
 #include "SocketOwners.h"
 
-// What one run leaves for the next, so that a process's totals never go down while it
-// lives: the bytes of its sockets that have closed, and the last counts of those still open.
-struct OwnerState {
-    int32_t pid = 0;
-    uint64_t startTime = 0;
-    uint64_t closedReceived = 0;
-    uint64_t closedSent = 0;
-    std::vector<SocketCounts> sockets;
-    bool operator==(const OwnerState&) const = default;
-};
-
 struct NettopState {
     std::string bootId;  // a state from before a reboot names other processes
     std::vector<OwnerState> owners;
+    // The processes listed and the sockets nobody held, for the next run's search; absent:
+    // the next run walks every process.
+    std::optional<std::vector<int32_t>> processes = std::nullopt;
+    std::vector<uint64_t> unowned = {};
     bool operator==(const NettopState&) const = default;
 };
 
@@ -39,6 +32,7 @@ struct ProcessTotals {
 // remembered (its bytes are lost once its socket closes).
 inline constexpr size_t maxStateOwners = 4096;
 inline constexpr size_t maxStateSockets = 32768;
+inline constexpr size_t maxStateProcesses = 65536;
 inline constexpr size_t maxStateFileBytes = 4 << 20;  // above what the two limits can fill
 
 std::string serializeState(const NettopState& state);

@@ -31,6 +31,31 @@ private:
     int fd_;
 };
 
+// The older request form dumps both families in one walk of the kernel's socket tables;
+// the newer one takes a walk per family.
+bool requestBothFamilies(int fd) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = TCPDIAG_GETSOCK;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_seq = 1;
+    message.request.idiag_family = AF_INET;  // ignored: this form asks for every family
+    message.request.idiag_states = wantedStates;
+    message.request.idiag_ext = 1U << (INET_DIAG_INFO - 1);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    for (;;) {
+        const ssize_t sent = ::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                                      sizeof kernel);
+        if (sent == static_cast<ssize_t>(sizeof message)) return true;
+        if (sent < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
 bool requestDump(int fd, uint8_t family) {
     struct {
         nlmsghdr header;
@@ -63,6 +88,7 @@ void readSocket(const inet_diag_msg* message, size_t length, std::unordered_map<
         (isLoopbackAddress(message->idiag_family, remote) || (remote[0] | remote[1] | remote[2] | remote[3]) == 0))
         return;
     TcpSocketCounters counters;
+    counters.uid = message->idiag_uid;
     size_t attributesLength = length - NLMSG_ALIGN(sizeof *message);
     for (auto* attribute = reinterpret_cast<const rtattr*>(message + 1); RTA_OK(attribute, attributesLength);
          attribute = RTA_NEXT(attribute, attributesLength)) {
@@ -91,7 +117,7 @@ DumpResult readDump(int fd, std::unordered_map<uint64_t, TcpSocketCounters>& out
              header = NLMSG_NEXT(header, remaining)) {
             if (header->nlmsg_type == NLMSG_DONE) return DumpResult::done;
             if (header->nlmsg_type == NLMSG_ERROR) return DumpResult::refused;
-            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY && header->nlmsg_type != TCPDIAG_GETSOCK) continue;
             if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
             readSocket(static_cast<const inet_diag_msg*>(NLMSG_DATA(header)), header->nlmsg_len - NLMSG_HDRLEN, out);
         }
@@ -115,6 +141,12 @@ std::optional<std::unordered_map<uint64_t, TcpSocketCounters>> readTcpSocketCoun
     NetlinkSocket socket;
     if (socket.fd() < 0) return std::nullopt;
     std::unordered_map<uint64_t, TcpSocketCounters> counters;
+    if (requestBothFamilies(socket.fd())) {
+        const DumpResult result = readDump(socket.fd(), counters);
+        if (result == DumpResult::done) return counters;
+        if (result == DumpResult::failed) return std::nullopt;
+        counters.clear();
+    }
     if (!requestDump(socket.fd(), AF_INET) || readDump(socket.fd(), counters) != DumpResult::done)
         return std::nullopt;
     // A kernel without IPv6 refuses that family: then there are no IPv6 sockets to count.

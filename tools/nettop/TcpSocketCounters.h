@@ -7,6 +7,7 @@
 struct TcpSocketCounters {
     uint64_t bytesReceived = 0;
     uint64_t bytesAcked = 0;
+    uint32_t uid = 0;  // of the process that made it
 };
 
 // Every TCP socket (IPv4 and IPv6) by inode, read with sock_diag, except connections whose

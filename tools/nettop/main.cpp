@@ -15,7 +15,7 @@ constexpr int usageExitStatus = 64;  // EX_USAGE
 const char* const expectedArguments[] = {"-P", "-L", "1", "-x", "-J", "bytes_in,bytes_out"};
 // Another run holds the state for a few tens of milliseconds; Tidemark waits 3 s in all.
 constexpr std::chrono::milliseconds lockWait{1000};
-const std::string procRoot = "/proc";
+const std::string procRoot = "/proc";  // NOLINT: one string, made before main
 
 bool argumentsMatch(int argc, char** argv) {
     constexpr int count = sizeof expectedArguments / sizeof expectedArguments[0];
@@ -42,12 +42,20 @@ int main(int argc, char** argv) {
     }
     const std::string bootId = readBootId(procRoot);
     const NettopState previous = stateFile ? stateFile->read(bootId) : NettopState{bootId, {}};
-    const auto advance = advanceState(previous, findSocketOwners(*sockets, procRoot),
-                                      [](int32_t pid, uint64_t startTime) -> std::optional<std::string> {
-                                          if (readStartTime(procRoot, pid) != startTime) return std::nullopt;
-                                          return readName(procRoot, pid);
-                                      });
-    if (stateFile) stateFile->write(advance.next);
+    // Without the processes listed last time, every process is walked.
+    std::optional<PreviousOwners> known;
+    if (previous.processes) known = PreviousOwners{previous.owners, *previous.processes, previous.unowned};
+    OwnerSearch search = findSocketOwners(*sockets, procRoot, known ? &*known : nullptr);
+    auto advance = advanceState(previous, search.owners, [](int32_t pid, uint64_t startTime) -> std::optional<std::string> {
+        auto identity = readIdentity(procRoot, pid);
+        if (!identity || identity->startTime != startTime) return std::nullopt;
+        return std::move(identity->name);
+    });
+    if (stateFile) {
+        if (search.processes.size() <= maxStateProcesses) advance.next.processes = std::move(search.processes);
+        if (search.unowned.size() <= maxStateSockets) advance.next.unowned = std::move(search.unowned);
+        stateFile->write(advance.next);
+    }
 
     std::string out = ",bytes_in,bytes_out,\n";
     for (const auto& process : advance.totals) {
