@@ -12,7 +12,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <span>
 
 namespace {
 
@@ -107,7 +108,9 @@ void readSocket(const inet_diag_msg* message, size_t length, std::unordered_map<
 enum class DumpResult { done, refused, failed };
 
 DumpResult readDump(int fd, std::unordered_map<uint64_t, TcpSocketCounters>& out) {
-    std::vector<char> buffer(64 * 1024);
+    // Not zeroed: only what the kernel wrote is read.
+    const std::unique_ptr<char[]> storage(new char[64 * 1024]);
+    const std::span<char> buffer(storage.get(), 64 * 1024);
     for (;;) {
         const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (received < 0 && errno == EINTR) continue;
