@@ -81,6 +81,16 @@ TEST(NettopState, TextRoundTripsAndAnythingElseIsRefused) {
     const NettopState state{"3b1f-aa", {{1, 2, 3, 4, {{5, 6, 7}, {8, 9, 10}}}, {11, 12, 0, 0, {}}}};
     const std::string written = serializeState(state);
     EXPECT_EQ(parseState(written), state);
+    // What the next run's search needs: descriptors, the processes listed, the sockets
+    // nobody held; and a file without them (an older one) is still read.
+    NettopState search{"3b1f-aa", {{1, 2, 3, 4, {{5, 6, 7, 3}, {8, 9, 10}}}}};
+    search.processes = std::vector<int32_t>{1, 2, 40000};
+    search.unowned = {77, 78};
+    search.runsSinceFullWalk = 12;
+    EXPECT_EQ(parseState(serializeState(search)), search);
+    search.processes = std::vector<int32_t>{};
+    search.unowned.clear();
+    EXPECT_EQ(parseState(serializeState(search)), search);
     const std::vector<std::string> broken = {
         "",
         "tidemark-nettop-state 2\nboot x\nend\n",
@@ -95,6 +105,11 @@ TEST(NettopState, TextRoundTripsAndAnythingElseIsRefused) {
         "tidemark-nettop-state 1\nboot x\np 1 2 3 4x\nend\n",
         "tidemark-nettop-state 1\nboot \nend\n",
         "tidemark-nettop-state 1\nboot x\nq 1\nend\n",
+        "tidemark-nettop-state 1\nboot x\np 1 2 3 4\ns 1 2 3 -1\nend\n",      // a negative descriptor
+        "tidemark-nettop-state 1\nboot x\nprocesses 1 2\nend\n",             // no run count
+        "tidemark-nettop-state 1\nboot x\npartial 1\nprocesses 2 1\nend\n",  // not ascending
+        "tidemark-nettop-state 1\nboot x\npartial 1\nprocesses 0\nend\n",
+        "tidemark-nettop-state 1\nboot x\nunowned 5 5\nend\n",
         std::string("tidemark-nettop-state 1\nboot x\np 1 2 3 4\0\nend\n", 45),
     };
     for (const auto& text : broken) EXPECT_FALSE(parseState(text)) << text;

@@ -59,7 +59,7 @@ std::string serializeState(const NettopState& state) {
         }
     }
     if (state.processes) {
-        out += "processes";
+        out += "partial " + std::to_string(state.runsSinceFullWalk) + "\nprocesses";
         for (const int32_t pid : *state.processes) out += ' ' + std::to_string(pid);
         out += '\n';
     }
@@ -77,6 +77,7 @@ std::optional<NettopState> parseState(std::string_view text) {
     NettopState state;
     size_t sockets = 0;
     bool ended = false;
+    bool partial = false;
     for (size_t line = 0; !text.empty(); ++line) {
         const size_t newline = text.find('\n');
         if (newline == std::string_view::npos || ended) return std::nullopt;  // cut short, or text after the end
@@ -106,7 +107,10 @@ std::optional<NettopState> parseState(std::string_view text) {
                 !rest.empty() || ++sockets > maxStateSockets)
                 return std::nullopt;
             state.owners.back().sockets.push_back(socket);
-        } else if (kind == "processes" && !state.processes) {
+        } else if (kind == "partial" && !partial) {
+            if (!number(rest, state.runsSinceFullWalk) || !rest.empty()) return std::nullopt;
+            partial = true;
+        } else if (kind == "processes" && partial && !state.processes) {
             std::vector<int32_t> pids;
             for (int32_t pid = 0; !rest.empty();) {
                 if (!number(rest, pid) || pid < 1 || (!pids.empty() && pid <= pids.back()) ||

@@ -16,6 +16,7 @@ struct NettopState {
     // the next run walks every process.
     std::optional<std::vector<int32_t>> processes = std::nullopt;
     std::vector<uint64_t> unowned = {};
+    uint32_t runsSinceFullWalk = 0;
     bool operator==(const NettopState&) const = default;
 };
 
@@ -33,6 +34,9 @@ struct ProcessTotals {
 inline constexpr size_t maxStateOwners = 4096;
 inline constexpr size_t maxStateSockets = 32768;
 inline constexpr size_t maxStateProcesses = 65536;
+// Every so many runs every process is walked again, which bounds how long a socket handed
+// between two older processes can stay unseen (a minute at one run every 2 s).
+inline constexpr uint32_t runsBetweenFullWalks = 30;
 inline constexpr size_t maxStateFileBytes = 4 << 20;  // above what the two limits can fill
 
 std::string serializeState(const NettopState& state);

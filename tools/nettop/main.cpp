@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     const NettopState previous = stateFile ? stateFile->read(bootId) : NettopState{bootId, {}};
     // Without the processes listed last time, every process is walked.
     std::optional<PreviousOwners> known;
-    if (previous.processes) known = PreviousOwners{previous.owners, *previous.processes, previous.unowned};
+    const bool fullWalk = !previous.processes || previous.runsSinceFullWalk + 1 >= runsBetweenFullWalks;
+    if (!fullWalk) known = PreviousOwners{previous.owners, *previous.processes, previous.unowned};
     OwnerSearch search = findSocketOwners(*sockets, procRoot, known ? &*known : nullptr);
     auto advance = advanceState(previous, search.owners, [](int32_t pid, uint64_t startTime) -> std::optional<std::string> {
         auto identity = readIdentity(procRoot, pid);
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     });
     if (stateFile) {
         if (search.processes.size() <= maxStateProcesses) advance.next.processes = std::move(search.processes);
+        advance.next.runsSinceFullWalk = fullWalk ? 0 : previous.runsSinceFullWalk + 1;
         if (search.unowned.size() <= maxStateSockets) advance.next.unowned = std::move(search.unowned);
         stateFile->write(advance.next);
     }
