@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ProcessSpawner.h"
 #include "platform/SingleInstance.h"
 
 extern char** environ;
@@ -52,42 +52,27 @@ void UpdateInstaller::setRelaunchValue(const std::string& name, const std::strin
 const std::map<std::string, std::string>& UpdateInstaller::relaunchValues() { return relaunchValueStore(); }
 
 std::optional<Error> UpdateInstaller::launchDetached(const std::string& executablePath) {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t noSignals, defaultSignals;
-    sigemptyset(&noSignals);
-    sigfillset(&defaultSignals);
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    // Our sockets, pipes and log files are not the new program's business.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    std::string program = executablePath;
-    char* arguments[] = {program.data(), nullptr};
     // We still hold the one-instance lock while we quit: the new program waits for it
     // instead of handing over to us.
     std::map<std::string, std::string> overrides = relaunchValues();
     overrides[SingleInstance::relaunchVariable] = "1";
-    std::vector<std::string> added;
-    for (const auto& [name, value] : overrides) added.push_back(name + "=" + value);
-    std::vector<char*> environment;
+    std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string_view text(*entry);
-        const bool replaced = overrides.contains(std::string(text.substr(0, text.find('='))));
-        if (!replaced) environment.push_back(*entry);
+        if (!overrides.contains(std::string(text.substr(0, text.find('='))))) environment.emplace_back(text);
     }
-    for (auto& entry : added) environment.push_back(entry.data());
-    environment.push_back(nullptr);
-    pid_t pid = 0;
-    const int status =
-        ::posix_spawn(&pid, executablePath.c_str(), &actions, &attributes, arguments, environment.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (status != 0) return posixError(status, "Could not start “" + executablePath + "”");
+    for (const auto& [name, value] : overrides) environment.push_back(name + "=" + value);
+
+    // The spawner gives it a session of its own, default signals, no descriptors of ours
+    // and the descriptor limit we were started with; detached, it outlives our quit.
+    SpawnRequest request;
+    request.path = executablePath;
+    request.arguments = {executablePath};
+    request.environment = std::move(environment);
+    request.detached = true;
+    const SpawnResult spawned = spawnProcess(request);
+    if (spawned.pid < 0) return posixError(spawned.error, "Could not start “" + executablePath + "”");
+    const pid_t pid = spawned.pid;
 
     // Reap it should it end while we still run; after we exit, init adopts it.
     std::thread([pid] {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "TestArchive.h"
 #include "platform/Dispatch.h"
 #include "platform/FileManager.h"
+#include "platform/ProcessTable.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "platform/updater/SHA256.h"
@@ -450,4 +452,30 @@ TEST(UpdateInstaller, TheRelaunchedProgramGetsTheRelaunchValuesOverOurOwnEnviron
     ::unsetenv("TIDEMARK_UI");
     ::unsetenv("TIDEMARK_RELAUNCHED_FOR_UPDATE");
     EXPECT_TRUE(platform::UpdateInstaller::launchDetached(folder.path() + "/missing").has_value());
+}
+
+TEST(UpdateInstaller, TheRelaunchedProgramStartsWithTheDescriptorLimitWeWereGiven) {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max <= 256) GTEST_SKIP() << "hard descriptor limit too low to raise";
+    limit.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_TRUE(platform::raiseDescriptorLimit());
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_GT(limit.rlim_cur, 256u);
+
+    testsupport::TemporaryDirectory folder;
+    const std::string program = folder.path() + "/Tidemark";
+    const std::string record = folder.path() + "/limit.txt";
+    {
+        std::ofstream script(program);
+        script << "#!/bin/sh\nulimit -Sn > " << record << ".part && mv " << record << ".part " << record << "\n";
+    }
+    ::chmod(program.c_str(), 0755);
+    ASSERT_FALSE(platform::UpdateInstaller::launchDetached(program));
+    ASSERT_TRUE(testsupport::eventually([&] { return fs::exists(record); }, 10s));
+    std::ifstream in(record);
+    std::string value;
+    std::getline(in, value);
+    EXPECT_EQ(value, "256");
 }
