@@ -89,6 +89,29 @@ def name(pid):
         return '?'
 
 
+def thread_switches(pid):
+    """Per thread of one process: (name, voluntary + involuntary context switches)."""
+    result = {}
+    try:
+        tids = os.listdir(f'/proc/{pid}/task')
+    except FileNotFoundError:
+        return result
+    for tid in tids:
+        try:
+            with open(f'/proc/{pid}/task/{tid}/status') as f:
+                fields = dict(line.split(':', 1) for line in f if ':' in line)
+            result[tid] = (fields['Name'].strip(), int(fields['voluntary_ctxt_switches']) +
+                           int(fields['nonvoluntary_ctxt_switches']))
+        except (FileNotFoundError, KeyError, ValueError):
+            pass
+    return result
+
+
+def members_switches(root):
+    """Per long-lived member of a tree: its threads' switch counts."""
+    return {(pid, name(pid)): thread_switches(pid) for pid in tree(root)[1:] if name(pid) != 'tidemark-nettop'}
+
+
 def threads(pid):
     try:
         return len(os.listdir(f'/proc/{pid}/task'))
@@ -148,10 +171,12 @@ def main():
         processes = sum(1 for e in os.listdir('/proc') if e.isdigit())
         start = [p.read() for p in programs]
         parts0 = breakdown(programs[1].process.pid)
+        wakes0 = members_switches(programs[1].process.pid)
         t0 = time.time()
         time.sleep(WINDOW)
         end = [p.read() for p in programs]
         parts1 = breakdown(programs[1].process.pid)
+        wakes1 = members_switches(programs[1].process.pid)
         elapsed = time.time() - t0
         rows = []
         for p, a, b in zip(programs, start, end):
@@ -181,6 +206,14 @@ def main():
     print('Where Tidemark\'s CPU goes (/proc, 10-ms ticks):')
     for key in parts1:
         print(f'- {key}: {100 * (parts1[key] - parts0.get(key, 0.0)) / elapsed:.2f} % of one core')
+    print()
+    print('Context switches per second of each long-lived thread (/proc/<pid>/task/*/status):')
+    for member, threads_now in wakes1.items():
+        before = wakes0.get(member, {})
+        per_thread = []
+        for tid, (thread, count) in sorted(threads_now.items(), key=lambda item: int(item[0])):
+            per_thread.append(f'{thread} {(count - before.get(tid, (thread, 0))[1]) / elapsed:.2f}')
+        print(f'- {member[1]}: ' + ', '.join(per_thread))
 
 
 if __name__ == '__main__':
