@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/DeadlineScheduler.h"
 #include "platform/Log.h"
@@ -69,6 +70,9 @@ struct SerialState {
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<Task> tasks;
+    // Work for later: the worker sleeps until the earliest of these instead of another
+    // thread waking it, which saves a thread hop on every timer tick.
+    DeadlineSet timed;
     bool closing = false;
 };
 
@@ -77,8 +81,21 @@ void runSerialWorker(std::shared_ptr<SerialState> state) {
     CurrentQueueScope scope(state.get());
     std::unique_lock lock(state->mutex);
     for (;;) {
-        state->ready.wait(lock, [&] { return !state->tasks.empty() || state->closing; });
-        if (state->tasks.empty()) return;  // closing and drained
+        if (state->tasks.empty()) {
+            const auto wake = state->timed.nextWake();
+            if (!wake) {
+                if (state->closing) return;  // closing and drained
+                state->ready.wait(lock);
+                continue;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now < wake->at) {
+                setTimerSlack(wake->slack);
+                state->ready.wait_until(lock, wake->at);
+                continue;
+            }
+            for (auto& task : state->timed.takeDue(now)) state->tasks.push_back(std::move(task));
+        }
         Task task = std::move(state->tasks.front());
         state->tasks.pop_front();
         lock.unlock();
@@ -88,9 +105,9 @@ void runSerialWorker(std::shared_ptr<SerialState> state) {
     }
 }
 
-// Released with tasks still pending, the queue lets its worker finish them and then the
-// worker exits by itself: releasing never blocks and never drops work.
-class SerialQueue final : public DispatchQueue, public std::enable_shared_from_this<SerialQueue> {
+// Released with tasks still pending (delayed ones too), the queue lets its worker finish
+// them and then the worker exits by itself: releasing never blocks and never drops work.
+class SerialQueue final : public DispatchQueue {
 public:
     explicit SerialQueue(std::string label) : state_(std::make_shared<SerialState>(std::move(label))) {
         std::thread(runSerialWorker, state_).detach();
@@ -121,9 +138,25 @@ public:
     }
 
     void asyncAfter(Duration delay, Task task) override {
-        DeadlineScheduler::shared().schedule(
-            deadlineAfter(DeadlineScheduler::Clock::now(), delay), Duration::zero(),
-            [self = shared_from_this(), task = std::move(task)]() mutable { self->async(std::move(task)); });
+        asyncAt(deadlineAfter(std::chrono::steady_clock::now(), delay), Duration::zero(), std::move(task));
+    }
+
+    uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) override {
+        std::lock_guard lock(state_->mutex);
+        const uint64_t identifier = state_->timed.add(deadline, leeway, std::move(task));
+        // From the worker itself (a timer re-arming after its handler) there is no sleep to
+        // shorten; the notification then costs no system call.
+        state_->ready.notify_one();
+        return identifier;
+    }
+
+    void cancelAsyncAt(uint64_t identifier) override {
+        Task released;
+        {
+            std::lock_guard lock(state_->mutex);
+            released = state_->timed.remove(identifier);
+        }
+        // Its captures die outside the lock: their destructors may post to this queue.
     }
 
     bool isCurrent() const override { return currentQueue == state_.get(); }
@@ -152,8 +185,40 @@ public:
 
     bool isCurrent() const override { return RunLoop::main().isMainThread(); }
 
+    // The run loop's timers already share its one wake-up; the deadline is on its clock.
+    uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration, Task task) override {
+        auto& loop = RunLoop::main();
+        std::lock_guard lock(mutex_);
+        const uint64_t identifier = nextIdentifier_++;
+        timers_[identifier] = loop.scheduleTimer(
+            std::max(deadline - loop.now(), std::chrono::steady_clock::duration::zero()), false,
+            [this, identifier, task = std::move(task)](Timer&) {
+                {
+                    std::lock_guard lock(mutex_);
+                    timers_.erase(identifier);
+                }
+                task();
+            });
+        return identifier;
+    }
+
+    void cancelAsyncAt(uint64_t identifier) override {
+        std::shared_ptr<Timer> timer;
+        {
+            std::lock_guard lock(mutex_);
+            auto found = timers_.find(identifier);
+            if (found == timers_.end()) return;
+            timer = std::move(found->second);
+            timers_.erase(found);
+        }
+        timer->invalidate();
+    }
+
 private:
     const std::string label_ = "main";
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, std::shared_ptr<Timer>> timers_;
+    uint64_t nextIdentifier_ = 1;
 };
 
 // A concurrent pool: a few threads always, more while every thread is busy (tasks that
@@ -192,6 +257,13 @@ public:
     }
 
     bool isCurrent() const override { return currentQueue == this; }
+
+    uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) override {
+        return DeadlineScheduler::shared().schedule(
+            deadline, leeway, [self = shared_from_this(), task = std::move(task)]() mutable { self->async(std::move(task)); });
+    }
+
+    void cancelAsyncAt(uint64_t identifier) override { DeadlineScheduler::shared().cancel(identifier); }
 
 private:
     void work() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,13 @@ public:
     virtual void asyncAfter(Duration delay, Task task) = 0;
     // True when called from a task running on this queue.
     virtual bool isCurrent() const = 0;
+
+    // Runs the task on the queue at a steady-clock deadline (the main queue: the main run
+    // loop's clock), never before it and at most about leeway after it, so that close
+    // deadlines share one wake-up. A serial queue sleeps on its deadlines itself, so a
+    // timer costs no other thread. Until the task starts, cancelAsyncAt() drops it.
+    virtual uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) = 0;
+    virtual void cancelAsyncAt(uint64_t identifier) = 0;
 };
 
 // A repeating timer source that fires on a queue. Ticks that come due while the
