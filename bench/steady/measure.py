@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Steady-state cost of Tidemark beside `top`, side by side on one machine state.
 
-    python3 bench/steady/measure.py [build dir] [window seconds] [warm-up seconds]
+    python3 bench/steady/measure.py [build dir] [window seconds] [warm-up seconds] [processes]
 
 Starts `top -b -d 2`, Tidemark headless (app, TidemarkServer and its tidemark-nettop runs)
 and Glances when it is installed, each under build/bench/tree_counter, which counts the
@@ -22,6 +22,7 @@ import time
 BUILD = sys.argv[1] if len(sys.argv) > 1 else 'build'
 WINDOW = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
 WARMUP = float(sys.argv[3]) if len(sys.argv) > 3 else 20.0
+PROCESSES = int(sys.argv[4]) if len(sys.argv) > 4 else 0
 TICK = os.sysconf('SC_CLK_TCK')
 
 
@@ -156,6 +157,8 @@ class Counted:
 
 def main():
     workdir = tempfile.mkdtemp(prefix='tidemark-steady-')
+    present = sum(1 for e in os.listdir('/proc') if e.isdigit())
+    fillers = [subprocess.Popen(['sleep', '3600']) for _ in range(max(PROCESSES - present - 3, 0))]
     env = dict(os.environ)
     env.pop('DISPLAY', None)
     env.pop('WAYLAND_DISPLAY', None)
@@ -192,6 +195,9 @@ def main():
     finally:
         for p in programs:
             p.stop()
+        for filler in fillers:
+            filler.kill()
+            filler.wait()
         shutil.rmtree(workdir, ignore_errors=True)
     top = rows[0]
     print(f'{processes} processes on the machine, window {elapsed:.0f} s after {WARMUP:.0f} s of warm-up, '
