@@ -1,9 +1,14 @@
 #include "platform/Dispatch.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <deque>
+#include <map>
+#include <vector>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -65,16 +70,96 @@ void postAndWait(Task task, Post post) {
 // Shared by a serial queue and its worker, so the worker can finish after the queue
 // object is gone.
 struct SerialState {
-    explicit SerialState(std::string name) : label(std::move(name)) {}
+    explicit SerialState(std::string name) : label(std::move(name)) {
+        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~SerialState() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    SerialState(const SerialState&) = delete;
+    SerialState& operator=(const SerialState&) = delete;
+
+    struct Watch {
+        int fd;
+        short events;
+        std::shared_ptr<DispatchQueue::ReadinessHandler> handler;
+    };
+
+    // With the mutex held: ends the worker's sleep if it is in one.
+    void wakeWorker() {
+        if (!sleeping || wakePending) return;
+        wakePending = true;
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+        (void)ignored;
+    }
+
     const std::string label;
     std::mutex mutex;
-    std::condition_variable ready;
     std::deque<Task> tasks;
     // Work for later: the worker sleeps until the earliest of these instead of another
     // thread waking it, which saves a thread hop on every timer tick.
     DeadlineSet timed;
+    // Descriptors the worker waits on in the same sleep.
+    std::map<uint64_t, Watch> watches;
+    uint64_t nextWatch = 1;
+    int wakeFd = -1;
+    bool sleeping = false;
+    bool wakePending = false;
     bool closing = false;
 };
+
+// Runs the handler of a watch that was ready, unless it was removed meanwhile.
+void runWatchHandler(SerialState& state, uint64_t identifier, short revents) {
+    std::shared_ptr<DispatchQueue::ReadinessHandler> handler;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.watches.find(identifier);
+        if (found == state.watches.end()) return;
+        handler = found->second.handler;
+    }
+    (*handler)(revents);
+}
+
+// One sleep for everything the queue waits for: its wake-up descriptor (new tasks), its
+// watched descriptors and its earliest deadline.
+void sleepUntilSomethingIsDue(SerialState& state, std::unique_lock<std::mutex>& lock,
+                              const std::optional<DeadlineSet::Wake>& wake) {
+    std::vector<pollfd> descriptors{{state.wakeFd, POLLIN, 0}};
+    std::vector<uint64_t> identifiers{0};
+    for (const auto& [identifier, watch] : state.watches) {
+        descriptors.push_back({watch.fd, watch.events, 0});
+        identifiers.push_back(identifier);
+    }
+    timespec timeout{};
+    timespec* timeoutPointer = nullptr;
+    if (wake) {
+        const auto left = std::max(wake->at - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+        timeoutPointer = &timeout;
+        setTimerSlack(wake->slack);
+    }
+    state.sleeping = true;
+    lock.unlock();
+    const int ready = ::ppoll(descriptors.data(), descriptors.size(), timeoutPointer, nullptr);
+    lock.lock();
+    state.sleeping = false;
+    if (state.wakePending) {
+        uint64_t count = 0;
+        ssize_t ignored = ::read(state.wakeFd, &count, sizeof count);
+        (void)ignored;
+        state.wakePending = false;
+    }
+    if (ready <= 0) return;
+    for (size_t index = 1; index < descriptors.size(); ++index) {
+        if (descriptors[index].revents == 0) continue;
+        state.tasks.push_back([&state, identifier = identifiers[index], revents = descriptors[index].revents] {
+            runWatchHandler(state, identifier, revents);
+        });
+    }
+}
 
 void runSerialWorker(std::shared_ptr<SerialState> state) {
     nameThread(state->label);
@@ -82,19 +167,14 @@ void runSerialWorker(std::shared_ptr<SerialState> state) {
     std::unique_lock lock(state->mutex);
     for (;;) {
         if (state->tasks.empty()) {
+            for (auto& task : state->timed.takeDue(std::chrono::steady_clock::now()))
+                state->tasks.push_back(std::move(task));
+        }
+        if (state->tasks.empty()) {
             const auto wake = state->timed.nextWake();
-            if (!wake) {
-                if (state->closing) return;  // closing and drained
-                state->ready.wait(lock);
-                continue;
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (now < wake->at) {
-                setTimerSlack(wake->slack);
-                state->ready.wait_until(lock, wake->at);
-                continue;
-            }
-            for (auto& task : state->timed.takeDue(now)) state->tasks.push_back(std::move(task));
+            if (!wake && state->closing) return;  // closing and drained
+            sleepUntilSomethingIsDue(*state, lock, wake);
+            continue;
         }
         Task task = std::move(state->tasks.front());
         state->tasks.pop_front();
@@ -116,7 +196,7 @@ public:
     ~SerialQueue() override {
         std::lock_guard lock(state_->mutex);
         state_->closing = true;
-        state_->ready.notify_one();
+        state_->wakeWorker();
     }
 
     const std::string& label() const override { return state_->label; }
@@ -124,7 +204,7 @@ public:
     void async(Task task) override {
         std::lock_guard lock(state_->mutex);
         state_->tasks.push_back(std::move(task));
-        state_->ready.notify_one();
+        state_->wakeWorker();
     }
 
     void sync(Task task) override {
@@ -145,8 +225,8 @@ public:
         std::lock_guard lock(state_->mutex);
         const uint64_t identifier = state_->timed.add(deadline, leeway, std::move(task));
         // From the worker itself (a timer re-arming after its handler) there is no sleep to
-        // shorten; the notification then costs no system call.
-        state_->ready.notify_one();
+        // shorten, and no system call is made.
+        state_->wakeWorker();
         return identifier;
     }
 
@@ -160,6 +240,36 @@ public:
     }
 
     bool isCurrent() const override { return currentQueue == state_.get(); }
+
+    std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler) override {
+        if (state_->wakeFd < 0) return std::nullopt;
+        std::lock_guard lock(state_->mutex);
+        const uint64_t identifier = state_->nextWatch++;
+        state_->watches.emplace(identifier, SerialState::Watch{
+                                                fd, events, std::make_shared<ReadinessHandler>(std::move(handler))});
+        state_->wakeWorker();
+        return identifier;
+    }
+
+    void changeWatch(uint64_t identifier, short events) override {
+        std::lock_guard lock(state_->mutex);
+        auto found = state_->watches.find(identifier);
+        if (found == state_->watches.end() || found->second.events == events) return;
+        found->second.events = events;
+        state_->wakeWorker();
+    }
+
+    void unwatch(uint64_t identifier) override {
+        std::shared_ptr<ReadinessHandler> released;
+        {
+            std::lock_guard lock(state_->mutex);
+            auto found = state_->watches.find(identifier);
+            if (found == state_->watches.end()) return;
+            released = std::move(found->second.handler);
+            state_->watches.erase(found);
+            state_->wakeWorker();
+        }
+    }
 
 private:
     std::shared_ptr<SerialState> state_;
@@ -305,6 +415,10 @@ private:
 };
 
 }  // namespace
+
+std::optional<uint64_t> DispatchQueue::watch(int, short, ReadinessHandler) { return std::nullopt; }
+void DispatchQueue::changeWatch(uint64_t, short) {}
+void DispatchQueue::unwatch(uint64_t) {}
 
 std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {
     return std::make_shared<SerialQueue>(std::move(label));

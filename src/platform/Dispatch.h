@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -40,6 +41,15 @@ public:
     // timer costs no other thread. Until the task starts, cancelAsyncAt() drops it.
     virtual uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) = 0;
     virtual void cancelAsyncAt(uint64_t identifier) = 0;
+
+    // Calls the handler on the queue while the descriptor is ready for `events` (poll
+    // flags; the handler gets what poll reported), until unwatch() returns. A serial
+    // queue waits for its descriptors in the same sleep as for its tasks and deadlines,
+    // so I/O on it needs no thread of its own. Absent where the queue cannot watch.
+    using ReadinessHandler = std::function<void(short revents)>;
+    virtual std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler);
+    virtual void changeWatch(uint64_t identifier, short events);
+    virtual void unwatch(uint64_t identifier);
 };
 
 // A repeating timer source that fires on a queue. Ticks that come due while the
