@@ -241,6 +241,8 @@ public:
 
     bool isCurrent() const override { return currentQueue == state_.get(); }
 
+    bool canWatchDescriptors() const override { return state_->wakeFd >= 0; }
+
     std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler) override {
         if (state_->wakeFd < 0) return std::nullopt;
         std::lock_guard lock(state_->mutex);

@@ -47,6 +47,7 @@ public:
     // queue waits for its descriptors in the same sleep as for its tasks and deadlines,
     // so I/O on it needs no thread of its own. Absent where the queue cannot watch.
     using ReadinessHandler = std::function<void(short revents)>;
+    virtual bool canWatchDescriptors() const { return false; }
     virtual std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler);
     virtual void changeWatch(uint64_t identifier, short events);
     virtual void unwatch(uint64_t identifier);
