@@ -393,6 +393,8 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
 
     auto queue = platform::DispatchQueue::serial("Tidemark.Tests.Session");
     queue->sync([] {});  // its worker is running
+    // The server's own pool starts while it serves its first request.
+    ASSERT_FALSE(fetch(URLSession::shared(), get(server.baseURL() + "/slow")).error);
     const size_t threadsBefore = threadCount();
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.timeoutIntervalForRequest = 0.3;
