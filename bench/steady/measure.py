@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Steady-state cost of Tidemark beside `top`, side by side on one machine state.
 
-    python3 bench/steady/measure.py [build dir] [window seconds] [warm-up seconds]
+    python3 bench/steady/measure.py [build dir] [window seconds] [warm-up seconds] [processes]
 
 Starts `top -b -d 2`, Tidemark headless (app, TidemarkServer and its tidemark-nettop runs)
 and Glances when it is installed, each under build/bench/tree_counter, which counts the
@@ -22,6 +22,7 @@ import time
 BUILD = sys.argv[1] if len(sys.argv) > 1 else 'build'
 WINDOW = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
 WARMUP = float(sys.argv[3]) if len(sys.argv) > 3 else 20.0
+PROCESSES = int(sys.argv[4]) if len(sys.argv) > 4 else 0
 TICK = os.sysconf('SC_CLK_TCK')
 
 
@@ -89,6 +90,29 @@ def name(pid):
         return '?'
 
 
+def thread_switches(pid):
+    """Per thread of one process: (name, voluntary + involuntary context switches)."""
+    result = {}
+    try:
+        tids = os.listdir(f'/proc/{pid}/task')
+    except FileNotFoundError:
+        return result
+    for tid in tids:
+        try:
+            with open(f'/proc/{pid}/task/{tid}/status') as f:
+                fields = dict(line.split(':', 1) for line in f if ':' in line)
+            result[tid] = (fields['Name'].strip(), int(fields['voluntary_ctxt_switches']) +
+                           int(fields['nonvoluntary_ctxt_switches']))
+        except (FileNotFoundError, KeyError, ValueError):
+            pass
+    return result
+
+
+def members_switches(root):
+    """Per long-lived member of a tree: its threads' switch counts."""
+    return {(pid, name(pid)): thread_switches(pid) for pid in tree(root)[1:] if name(pid) != 'tidemark-nettop'}
+
+
 def threads(pid):
     try:
         return len(os.listdir(f'/proc/{pid}/task'))
@@ -133,6 +157,8 @@ class Counted:
 
 def main():
     workdir = tempfile.mkdtemp(prefix='tidemark-steady-')
+    present = sum(1 for e in os.listdir('/proc') if e.isdigit())
+    fillers = [subprocess.Popen(['sleep', '3600']) for _ in range(max(PROCESSES - present - 3, 0))]
     env = dict(os.environ)
     env.pop('DISPLAY', None)
     env.pop('WAYLAND_DISPLAY', None)
@@ -148,10 +174,12 @@ def main():
         processes = sum(1 for e in os.listdir('/proc') if e.isdigit())
         start = [p.read() for p in programs]
         parts0 = breakdown(programs[1].process.pid)
+        wakes0 = members_switches(programs[1].process.pid)
         t0 = time.time()
         time.sleep(WINDOW)
         end = [p.read() for p in programs]
         parts1 = breakdown(programs[1].process.pid)
+        wakes1 = members_switches(programs[1].process.pid)
         elapsed = time.time() - t0
         rows = []
         for p, a, b in zip(programs, start, end):
@@ -167,6 +195,9 @@ def main():
     finally:
         for p in programs:
             p.stop()
+        for filler in fillers:
+            filler.kill()
+            filler.wait()
         shutil.rmtree(workdir, ignore_errors=True)
     top = rows[0]
     print(f'{processes} processes on the machine, window {elapsed:.0f} s after {WARMUP:.0f} s of warm-up, '
@@ -181,6 +212,14 @@ def main():
     print('Where Tidemark\'s CPU goes (/proc, 10-ms ticks):')
     for key in parts1:
         print(f'- {key}: {100 * (parts1[key] - parts0.get(key, 0.0)) / elapsed:.2f} % of one core')
+    print()
+    print('Context switches per second of each long-lived thread (/proc/<pid>/task/*/status):')
+    for member, threads_now in wakes1.items():
+        before = wakes0.get(member, {})
+        per_thread = []
+        for tid, (thread, count) in sorted(threads_now.items(), key=lambda item: int(item[0])):
+            per_thread.append(f'{thread} {(count - before.get(tid, (thread, 0))[1]) / elapsed:.2f}')
+        print(f'- {member[1]}: ' + ', '.join(per_thread))
 
 
 if __name__ == '__main__':

@@ -235,7 +235,8 @@ NativeMetricsSampler::NativeMetricsSampler(std::shared_ptr<NodeServerManager> se
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.timeoutIntervalForRequest = timing_.requestTimeout;
     configuration.requestCachePolicy = platform::CachePolicy::reloadIgnoringLocalCacheData;
-    session_ = platform::URLSession::make(configuration);
+    // Transfers run on the sampler's own queue: a sample costs no session thread's wake-ups.
+    session_ = platform::URLSession::make(configuration, queue_);
 }
 
 NativeMetricsSampler::~NativeMetricsSampler() {

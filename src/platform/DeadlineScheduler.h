@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/Dispatch.h"
 
@@ -20,9 +22,44 @@ inline std::chrono::steady_clock::time_point deadlineAfter(std::chrono::steady_c
     return from + delay;
 }
 
+// Callbacks waiting for steady-clock deadlines, each with a leeway. Not locked: its owner
+// guards it.
+class DeadlineSet {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // When to wake for the earliest entries: the latest deadline that still lies inside
+    // every earlier entry's leeway window, and how much later than that the wake may
+    // come (the kernel's timer slack can then merge it with other wake-ups).
+    struct Wake {
+        TimePoint at;
+        Duration slack;
+    };
+
+    uint64_t add(TimePoint deadline, Duration leeway, Task callback);
+    // The callback, for its owner to release outside its lock; empty when it was not there.
+    Task remove(uint64_t identifier);
+    bool empty() const { return entries_.empty(); }
+    std::optional<Wake> nextWake() const;
+    // Every callback due at `now`, in deadline order, taken out of the set.
+    std::vector<Task> takeDue(TimePoint now);
+
+private:
+    struct Entry {
+        Duration leeway;
+        Task callback;
+    };
+    using Key = std::pair<TimePoint, uint64_t>;
+
+    std::map<Key, Entry> entries_;
+    std::unordered_map<uint64_t, TimePoint> deadlines_;
+    uint64_t nextIdentifier_ = 1;
+};
+
 // One thread that runs short callbacks at steady-clock deadlines: it hands delayed work
-// and timer ticks to their queues. A callback never runs before its deadline; leeway lets
-// callbacks whose windows overlap share one wake-up.
+// to queues that do not sleep on deadlines themselves (the utility queue). Started at its
+// first use. A callback never runs before its deadline; leeway lets callbacks whose
+// windows overlap share one wake-up.
 class DeadlineScheduler {
 public:
     using Clock = std::chrono::steady_clock;
@@ -39,18 +76,14 @@ private:
     DeadlineScheduler();
     void loop();
 
-    struct Entry {
-        Duration leeway;
-        Task callback;
-    };
-    using Key = std::pair<TimePoint, uint64_t>;
-
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::map<Key, Entry> entries_;
-    std::unordered_map<uint64_t, TimePoint> deadlines_;
-    uint64_t nextIdentifier_ = 1;
+    DeadlineSet entries_;
     std::thread thread_;
 };
+
+// Lets the calling thread's timed waits come up to `slack` late, so the kernel can serve
+// them together with other wake-ups. Calls the kernel only when the value changes.
+void setTimerSlack(Duration slack);
 
 }  // namespace platform

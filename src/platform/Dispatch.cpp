@@ -1,11 +1,17 @@
 #include "platform/Dispatch.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <deque>
+#include <map>
+#include <vector>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/DeadlineScheduler.h"
 #include "platform/Log.h"
@@ -64,21 +70,112 @@ void postAndWait(Task task, Post post) {
 // Shared by a serial queue and its worker, so the worker can finish after the queue
 // object is gone.
 struct SerialState {
-    explicit SerialState(std::string name) : label(std::move(name)) {}
+    explicit SerialState(std::string name) : label(std::move(name)) {
+        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~SerialState() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    SerialState(const SerialState&) = delete;
+    SerialState& operator=(const SerialState&) = delete;
+
+    struct Watch {
+        int fd;
+        short events;
+        std::shared_ptr<DispatchQueue::ReadinessHandler> handler;
+    };
+
+    // With the mutex held: ends the worker's sleep if it is in one.
+    void wakeWorker() {
+        if (!sleeping || wakePending) return;
+        wakePending = true;
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+        (void)ignored;
+    }
+
     const std::string label;
     std::mutex mutex;
-    std::condition_variable ready;
     std::deque<Task> tasks;
+    // Work for later: the worker sleeps until the earliest of these instead of another
+    // thread waking it, which saves a thread hop on every timer tick.
+    DeadlineSet timed;
+    // Descriptors the worker waits on in the same sleep.
+    std::map<uint64_t, Watch> watches;
+    uint64_t nextWatch = 1;
+    int wakeFd = -1;
+    bool sleeping = false;
+    bool wakePending = false;
     bool closing = false;
 };
+
+// Runs the handler of a watch that was ready, unless it was removed meanwhile.
+void runWatchHandler(SerialState& state, uint64_t identifier, short revents) {
+    std::shared_ptr<DispatchQueue::ReadinessHandler> handler;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.watches.find(identifier);
+        if (found == state.watches.end()) return;
+        handler = found->second.handler;
+    }
+    (*handler)(revents);
+}
+
+// One sleep for everything the queue waits for: its wake-up descriptor (new tasks), its
+// watched descriptors and its earliest deadline.
+void sleepUntilSomethingIsDue(SerialState& state, std::unique_lock<std::mutex>& lock,
+                              const std::optional<DeadlineSet::Wake>& wake) {
+    std::vector<pollfd> descriptors{{state.wakeFd, POLLIN, 0}};
+    std::vector<uint64_t> identifiers{0};
+    for (const auto& [identifier, watch] : state.watches) {
+        descriptors.push_back({watch.fd, watch.events, 0});
+        identifiers.push_back(identifier);
+    }
+    timespec timeout{};
+    timespec* timeoutPointer = nullptr;
+    if (wake) {
+        const auto left = std::max(wake->at - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+        timeoutPointer = &timeout;
+        setTimerSlack(wake->slack);
+    }
+    state.sleeping = true;
+    lock.unlock();
+    const int ready = ::ppoll(descriptors.data(), descriptors.size(), timeoutPointer, nullptr);
+    lock.lock();
+    state.sleeping = false;
+    if (state.wakePending) {
+        uint64_t count = 0;
+        ssize_t ignored = ::read(state.wakeFd, &count, sizeof count);
+        (void)ignored;
+        state.wakePending = false;
+    }
+    if (ready <= 0) return;
+    for (size_t index = 1; index < descriptors.size(); ++index) {
+        if (descriptors[index].revents == 0) continue;
+        state.tasks.push_back([&state, identifier = identifiers[index], revents = descriptors[index].revents] {
+            runWatchHandler(state, identifier, revents);
+        });
+    }
+}
 
 void runSerialWorker(std::shared_ptr<SerialState> state) {
     nameThread(state->label);
     CurrentQueueScope scope(state.get());
     std::unique_lock lock(state->mutex);
     for (;;) {
-        state->ready.wait(lock, [&] { return !state->tasks.empty() || state->closing; });
-        if (state->tasks.empty()) return;  // closing and drained
+        if (state->tasks.empty()) {
+            for (auto& task : state->timed.takeDue(std::chrono::steady_clock::now()))
+                state->tasks.push_back(std::move(task));
+        }
+        if (state->tasks.empty()) {
+            const auto wake = state->timed.nextWake();
+            if (!wake && state->closing) return;  // closing and drained
+            sleepUntilSomethingIsDue(*state, lock, wake);
+            continue;
+        }
         Task task = std::move(state->tasks.front());
         state->tasks.pop_front();
         lock.unlock();
@@ -88,9 +185,9 @@ void runSerialWorker(std::shared_ptr<SerialState> state) {
     }
 }
 
-// Released with tasks still pending, the queue lets its worker finish them and then the
-// worker exits by itself: releasing never blocks and never drops work.
-class SerialQueue final : public DispatchQueue, public std::enable_shared_from_this<SerialQueue> {
+// Released with tasks still pending (delayed ones too), the queue lets its worker finish
+// them and then the worker exits by itself: releasing never blocks and never drops work.
+class SerialQueue final : public DispatchQueue {
 public:
     explicit SerialQueue(std::string label) : state_(std::make_shared<SerialState>(std::move(label))) {
         std::thread(runSerialWorker, state_).detach();
@@ -99,7 +196,7 @@ public:
     ~SerialQueue() override {
         std::lock_guard lock(state_->mutex);
         state_->closing = true;
-        state_->ready.notify_one();
+        state_->wakeWorker();
     }
 
     const std::string& label() const override { return state_->label; }
@@ -107,7 +204,7 @@ public:
     void async(Task task) override {
         std::lock_guard lock(state_->mutex);
         state_->tasks.push_back(std::move(task));
-        state_->ready.notify_one();
+        state_->wakeWorker();
     }
 
     void sync(Task task) override {
@@ -121,12 +218,60 @@ public:
     }
 
     void asyncAfter(Duration delay, Task task) override {
-        DeadlineScheduler::shared().schedule(
-            deadlineAfter(DeadlineScheduler::Clock::now(), delay), Duration::zero(),
-            [self = shared_from_this(), task = std::move(task)]() mutable { self->async(std::move(task)); });
+        asyncAt(deadlineAfter(std::chrono::steady_clock::now(), delay), Duration::zero(), std::move(task));
+    }
+
+    uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) override {
+        std::lock_guard lock(state_->mutex);
+        const uint64_t identifier = state_->timed.add(deadline, leeway, std::move(task));
+        // From the worker itself (a timer re-arming after its handler) there is no sleep to
+        // shorten, and no system call is made.
+        state_->wakeWorker();
+        return identifier;
+    }
+
+    void cancelAsyncAt(uint64_t identifier) override {
+        Task released;
+        {
+            std::lock_guard lock(state_->mutex);
+            released = state_->timed.remove(identifier);
+        }
+        // Its captures die outside the lock: their destructors may post to this queue.
     }
 
     bool isCurrent() const override { return currentQueue == state_.get(); }
+
+    bool canWatchDescriptors() const override { return state_->wakeFd >= 0; }
+
+    std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler) override {
+        if (state_->wakeFd < 0) return std::nullopt;
+        std::lock_guard lock(state_->mutex);
+        const uint64_t identifier = state_->nextWatch++;
+        state_->watches.emplace(identifier, SerialState::Watch{
+                                                fd, events, std::make_shared<ReadinessHandler>(std::move(handler))});
+        state_->wakeWorker();
+        return identifier;
+    }
+
+    void changeWatch(uint64_t identifier, short events) override {
+        std::lock_guard lock(state_->mutex);
+        auto found = state_->watches.find(identifier);
+        if (found == state_->watches.end() || found->second.events == events) return;
+        found->second.events = events;
+        state_->wakeWorker();
+    }
+
+    void unwatch(uint64_t identifier) override {
+        std::shared_ptr<ReadinessHandler> released;
+        {
+            std::lock_guard lock(state_->mutex);
+            auto found = state_->watches.find(identifier);
+            if (found == state_->watches.end()) return;
+            released = std::move(found->second.handler);
+            state_->watches.erase(found);
+            state_->wakeWorker();
+        }
+    }
 
 private:
     std::shared_ptr<SerialState> state_;
@@ -152,8 +297,40 @@ public:
 
     bool isCurrent() const override { return RunLoop::main().isMainThread(); }
 
+    // The run loop's timers already share its one wake-up; the deadline is on its clock.
+    uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration, Task task) override {
+        auto& loop = RunLoop::main();
+        std::lock_guard lock(mutex_);
+        const uint64_t identifier = nextIdentifier_++;
+        timers_[identifier] = loop.scheduleTimer(
+            std::max(deadline - loop.now(), std::chrono::steady_clock::duration::zero()), false,
+            [this, identifier, task = std::move(task)](Timer&) {
+                {
+                    std::lock_guard lock(mutex_);
+                    timers_.erase(identifier);
+                }
+                task();
+            });
+        return identifier;
+    }
+
+    void cancelAsyncAt(uint64_t identifier) override {
+        std::shared_ptr<Timer> timer;
+        {
+            std::lock_guard lock(mutex_);
+            auto found = timers_.find(identifier);
+            if (found == timers_.end()) return;
+            timer = std::move(found->second);
+            timers_.erase(found);
+        }
+        timer->invalidate();
+    }
+
 private:
     const std::string label_ = "main";
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, std::shared_ptr<Timer>> timers_;
+    uint64_t nextIdentifier_ = 1;
 };
 
 // A concurrent pool: a few threads always, more while every thread is busy (tasks that
@@ -192,6 +369,13 @@ public:
     }
 
     bool isCurrent() const override { return currentQueue == this; }
+
+    uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) override {
+        return DeadlineScheduler::shared().schedule(
+            deadline, leeway, [self = shared_from_this(), task = std::move(task)]() mutable { self->async(std::move(task)); });
+    }
+
+    void cancelAsyncAt(uint64_t identifier) override { DeadlineScheduler::shared().cancel(identifier); }
 
 private:
     void work() {
@@ -233,6 +417,10 @@ private:
 };
 
 }  // namespace
+
+std::optional<uint64_t> DispatchQueue::watch(int, short, ReadinessHandler) { return std::nullopt; }
+void DispatchQueue::changeWatch(uint64_t, short) {}
+void DispatchQueue::unwatch(uint64_t) {}
 
 std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {
     return std::make_shared<SerialQueue>(std::move(label));

@@ -1,7 +1,9 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -32,6 +34,23 @@ public:
     virtual void asyncAfter(Duration delay, Task task) = 0;
     // True when called from a task running on this queue.
     virtual bool isCurrent() const = 0;
+
+    // Runs the task on the queue at a steady-clock deadline (the main queue: the main run
+    // loop's clock), never before it and at most about leeway after it, so that close
+    // deadlines share one wake-up. A serial queue sleeps on its deadlines itself, so a
+    // timer costs no other thread. Until the task starts, cancelAsyncAt() drops it.
+    virtual uint64_t asyncAt(std::chrono::steady_clock::time_point deadline, Duration leeway, Task task) = 0;
+    virtual void cancelAsyncAt(uint64_t identifier) = 0;
+
+    // Calls the handler on the queue while the descriptor is ready for `events` (poll
+    // flags; the handler gets what poll reported), until unwatch() returns. A serial
+    // queue waits for its descriptors in the same sleep as for its tasks and deadlines,
+    // so I/O on it needs no thread of its own. Absent where the queue cannot watch.
+    using ReadinessHandler = std::function<void(short revents)>;
+    virtual bool canWatchDescriptors() const { return false; }
+    virtual std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler);
+    virtual void changeWatch(uint64_t identifier, short events);
+    virtual void unwatch(uint64_t identifier);
 };
 
 // A repeating timer source that fires on a queue. Ticks that come due while the

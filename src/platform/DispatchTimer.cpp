@@ -12,7 +12,8 @@ using TimePoint = std::chrono::steady_clock::time_point;
 
 // The timer's bookkeeping, shared with the tick callbacks and the queued handler task.
 //
-// A tick hands the handler to the queue once. Ticks that come due while it waits there
+// Deadlines are the queue's own (asyncAt), so a tick runs the handler where it fires:
+// no other thread wakes for it. Ticks that come due while the handler waits in the queue
 // are merged into it; one that comes due while it runs is handed over once right after it
 // returns. After each hand-over the next deadline is the next whole interval after now,
 // so missed ticks are skipped rather than replayed.
@@ -81,38 +82,30 @@ private:
 
     void arm() {
         disarm();
-        const TimePoint deadline = *nextDeadline_;
         const uint64_t generation = ++generation_;
-        auto tick = [weak = weak_from_this(), generation] {
+        pendingDeadline_ = queue_->asyncAt(*nextDeadline_, leeway_, [weak = weak_from_this(), generation] {
             if (auto state = weak.lock()) state->deadlineReached(generation);
-        };
-        if (onMainLoop_) {
-            auto& loop = RunLoop::main();
-            loopTimer_ = loop.scheduleTimer(std::max(deadline - loop.now(), TimePoint::duration::zero()), false,
-                                            [tick](Timer&) { tick(); });
-        } else {
-            schedulerEntry_ = DeadlineScheduler::shared().schedule(deadline, leeway_, tick);
-        }
+        });
     }
 
     void disarm() {
         ++generation_;
-        if (schedulerEntry_) {
-            DeadlineScheduler::shared().cancel(*schedulerEntry_);
-            schedulerEntry_.reset();
-        }
-        if (loopTimer_) {
-            loopTimer_->invalidate();
-            loopTimer_.reset();
+        if (pendingDeadline_) {
+            queue_->cancelAsyncAt(*pendingDeadline_);
+            pendingDeadline_.reset();
         }
     }
 
+    // Runs on the queue.
     void deadlineReached(uint64_t generation) {
-        std::lock_guard lock(mutex_);
-        if (cancelled_ || generation != generation_) return;
-        schedulerEntry_.reset();
-        loopTimer_.reset();
-        handOver(now());
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_ || generation != generation_) return;
+            pendingDeadline_.reset();
+            queued_ = true;
+            nextDeadline_ = deadlineAfterMoment(now());
+        }
+        runHandler();
     }
 
     void handOver(TimePoint moment) {
@@ -158,8 +151,7 @@ private:
     bool queued_ = false;
     bool running_ = false;
     uint64_t generation_ = 0;
-    std::optional<uint64_t> schedulerEntry_;
-    std::shared_ptr<Timer> loopTimer_;
+    std::optional<uint64_t> pendingDeadline_;
 };
 
 // Releasing the last reference cancels the timer.

@@ -1,6 +1,7 @@
 #include "platform/URLSession.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include "platform/Dispatch.h"
 
 namespace platform {
 
@@ -115,7 +118,8 @@ public:
         std::shared_ptr<DataTask> task;
     };
 
-    explicit SessionCore(URLSessionConfiguration configuration) : configuration(std::move(configuration)) {}
+    SessionCore(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
+        : configuration(std::move(configuration)), queue_(std::move(queue)) {}
 
     static constexpr int idleWaitMs = 3600 * 1000;
 
@@ -128,13 +132,29 @@ public:
         // As the platform does: a few connections per host, the rest wait their turn
         // rather than flooding a small server's accept queue.
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, maximumConnectionsPerHost);
+        if (queue_) {
+            // Driven by the queue's own sleep: curl says which sockets and deadline to wait
+            // for, the queue calls back when one is ready.
+            curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &SessionCore::onSocket);
+            curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+            curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &SessionCore::onTimer);
+            curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+            return;
+        }
         thread_ = std::thread([self = shared_from_this()] { self->loop(); });
     }
 
-    // False once the thread has stopped: nothing more will run there.
+    // False once the session has stopped: nothing more will run.
     bool post(Operation operation) {
         std::lock_guard lock(mutex_);
         if (stopped_) return false;
+        if (queue_) {
+            if (operation.kind == Operation::Kind::stop) stopped_ = true;
+            queue_->async([self = shared_from_this(), operation = std::move(operation)]() mutable {
+                self->applyOnQueue(std::move(operation));
+            });
+            return true;
+        }
         operations_.push_back(std::move(operation));
         curl_multi_wakeup(multi_);
         return true;
@@ -161,36 +181,11 @@ private:
                 batch.swap(operations_);
             }
             bool stopping = false;
-            for (auto& operation : batch) {
-                switch (operation.kind) {
-                case Operation::Kind::resume:
-                    if (operation.task->started || operation.task->isCompleted()) break;
-                    if (invalidated_)
-                        operation.task->finish(std::nullopt, std::nullopt, cancelledError());
-                    else
-                        startTransfer(operation.task);
-                    break;
-                case Operation::Kind::cancel:
-                    if (operation.task->easy) removeTransfer(*operation.task);
-                    operation.task->finish(std::nullopt, std::nullopt, cancelledError());
-                    break;
-                case Operation::Kind::invalidate:
-                    invalidated_ = true;
-                    cancelAll();
-                    break;
-                case Operation::Kind::stop:
-                    stopping = true;
-                    break;
-                }
-            }
+            for (auto& operation : batch) stopping = apply(operation) || stopping;
             if (stopping) break;
             int running = 0;
             curl_multi_perform(multi_, &running);
-            int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-                if (message->msg != CURLMSG_DONE) continue;
-                completeTransfer(message->easy_handle, message->data.result);
-            }
+            completeFinishedTransfers();
             // curl shortens the wait to its own next deadline while transfers run, and
             // post() wakes it: an idle session sleeps instead of ticking every second.
             curl_multi_poll(multi_, nullptr, 0, idleWaitMs, nullptr);
@@ -206,6 +201,108 @@ private:
         cancelAll();
         curl_multi_cleanup(multi_);
         multi_ = nullptr;
+    }
+
+    // True for the stop operation.
+    bool apply(Operation& operation) {
+        switch (operation.kind) {
+        case Operation::Kind::resume:
+            if (operation.task->started || operation.task->isCompleted()) break;
+            if (invalidated_)
+                operation.task->finish(std::nullopt, std::nullopt, cancelledError());
+            else
+                startTransfer(operation.task);
+            break;
+        case Operation::Kind::cancel:
+            if (operation.task->easy) removeTransfer(*operation.task);
+            operation.task->finish(std::nullopt, std::nullopt, cancelledError());
+            break;
+        case Operation::Kind::invalidate:
+            invalidated_ = true;
+            cancelAll();
+            break;
+        case Operation::Kind::stop:
+            return true;
+        }
+        return false;
+    }
+
+    void completeFinishedTransfers() {
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            completeTransfer(message->easy_handle, message->data.result);
+        }
+    }
+
+    // Queue-driven sessions: everything below runs on the queue.
+    void applyOnQueue(Operation operation) {
+        if (!multi_) return;
+        if (apply(operation)) {
+            cancelAll();
+            curl_multi_cleanup(multi_);
+            multi_ = nullptr;
+            // curl may leave sockets it never reported removed; their watches go with it.
+            for (const auto& [socket, watch] : socketWatches_) queue_->unwatch(watch);
+            socketWatches_.clear();
+            if (timerEntry_) queue_->cancelAsyncAt(*timerEntry_);
+            timerEntry_.reset();
+            return;
+        }
+        // A transfer just added is started by curl's timer callback (a deadline of 0).
+    }
+
+    void socketAction(curl_socket_t socket, int events) {
+        if (!multi_) return;
+        int running = 0;
+        curl_multi_socket_action(multi_, socket, events, &running);
+        completeFinishedTransfers();
+    }
+
+    static int onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
+        auto& core = *static_cast<SessionCore*>(user);
+        auto found = core.socketWatches_.find(socket);
+        if (what == CURL_POLL_REMOVE) {
+            if (found != core.socketWatches_.end()) {
+                core.queue_->unwatch(found->second);
+                core.socketWatches_.erase(found);
+            }
+            return 0;
+        }
+        const short events = static_cast<short>(((what & CURL_POLL_IN) ? POLLIN : 0) | ((what & CURL_POLL_OUT) ? POLLOUT : 0));
+        if (found != core.socketWatches_.end()) {
+            core.queue_->changeWatch(found->second, events);
+            return 0;
+        }
+        auto watch = core.queue_->watch(socket, events, [weak = core.weak_from_this(), socket](short revents) {
+            auto self = weak.lock();
+            if (!self) return;
+            int flags = 0;
+            if (revents & (POLLIN | POLLHUP)) flags |= CURL_CSELECT_IN;
+            if (revents & POLLOUT) flags |= CURL_CSELECT_OUT;
+            if (revents & (POLLERR | POLLNVAL)) flags |= CURL_CSELECT_ERR;
+            self->socketAction(socket, flags);
+        });
+        if (!watch) return -1;
+        core.socketWatches_.emplace(socket, *watch);
+        return 0;
+    }
+
+    static int onTimer(CURLM*, long timeoutMs, void* user) {
+        auto& core = *static_cast<SessionCore*>(user);
+        if (core.timerEntry_) core.queue_->cancelAsyncAt(*core.timerEntry_);
+        core.timerEntry_.reset();
+        if (timeoutMs < 0) return 0;
+        // Never from inside this callback: curl is in the middle of its own call.
+        core.timerEntry_ = core.queue_->asyncAt(
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs), Duration::zero(),
+            [weak = core.weak_from_this()] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->timerEntry_.reset();
+                self->socketAction(CURL_SOCKET_TIMEOUT, 0);
+            });
+        return 0;
     }
 
     void cancelAll() {
@@ -358,6 +455,10 @@ private:
     bool stopped_ = false;
     CURLM* multi_ = nullptr;
     std::thread thread_;
+    // Queue-driven sessions only (touched on the queue).
+    const std::shared_ptr<DispatchQueue> queue_;
+    std::map<curl_socket_t, uint64_t> socketWatches_;
+    std::optional<uint64_t> timerEntry_;
     // Session thread only.
     bool invalidated_ = false;
     std::map<CURL*, std::shared_ptr<DataTask>> active_;
@@ -380,8 +481,8 @@ void DataTask::cancel() {
 
 class CurlSession final : public URLSession {
 public:
-    explicit CurlSession(URLSessionConfiguration configuration)
-        : core_(std::make_shared<SessionCore>(std::move(configuration))) {
+    CurlSession(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
+        : core_(std::make_shared<SessionCore>(std::move(configuration), std::move(queue))) {
         core_->start();
     }
     ~CurlSession() override { core_->shutdown(); }
@@ -433,7 +534,15 @@ URLSession& URLSession::shared() {
 
 std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration) {
     initializeCurlOnce();
-    return std::make_shared<CurlSession>(std::move(configuration));
+    return std::make_shared<CurlSession>(std::move(configuration), nullptr);
+}
+
+std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration,
+                                             std::shared_ptr<DispatchQueue> delegateQueue) {
+    initializeCurlOnce();
+    // A queue that cannot watch descriptors gets a session thread of its own.
+    const bool canWatch = delegateQueue && delegateQueue->canWatchDescriptors();
+    return std::make_shared<CurlSession>(std::move(configuration), canWatch ? std::move(delegateQueue) : nullptr);
 }
 
 }  // namespace platform

@@ -61,8 +61,12 @@ public:
     virtual void cancel() = 0;
 };
 
+class DispatchQueue;
+
 // Transfers run on the session's own thread (libcurl multi); completions are called
-// there, exactly once per task, with data and response or with an error.
+// there, exactly once per task, with data and response or with an error. A session made
+// with a serial delegate queue has no thread: its transfers and completions run on that
+// queue, which waits for the sockets in its own sleep.
 class URLSession {
 public:
     using Completion = std::function<void(std::optional<std::string> data, std::optional<HTTPURLResponse> response,
@@ -70,6 +74,8 @@ public:
 
     static URLSession& shared();
     static std::shared_ptr<URLSession> make(URLSessionConfiguration configuration);
+    static std::shared_ptr<URLSession> make(URLSessionConfiguration configuration,
+                                            std::shared_ptr<DispatchQueue> delegateQueue);
 
     virtual ~URLSession() = default;
     virtual std::shared_ptr<URLSessionDataTask> dataTask(URLRequest request, Completion completion) = 0;

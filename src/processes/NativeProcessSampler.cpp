@@ -11,11 +11,13 @@
 
 namespace {
 
-std::shared_ptr<platform::URLSession> makeSession() {
+// Transfers run on the sampler's queue (between cycles, while it is idle): a sample costs
+// no session thread's wake-ups.
+std::shared_ptr<platform::URLSession> makeSession(std::shared_ptr<platform::DispatchQueue> queue) {
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.timeoutIntervalForRequest = 3;
     configuration.requestCachePolicy = platform::CachePolicy::reloadIgnoringLocalCacheData;
-    return platform::URLSession::make(configuration);
+    return platform::URLSession::make(configuration, std::move(queue));
 }
 
 // The text the platform's JSON encoder gives a value it cannot write.
@@ -44,7 +46,7 @@ NativeProcessSampler::NativeProcessSampler(std::shared_ptr<NodeServerManager> se
                                            Configuration configuration)
     : serverManager_(std::move(serverManager)),
       queue_(platform::DispatchQueue::serial(queueLabel)),
-      session_(makeSession()),
+      session_(makeSession(queue_)),
       configuration_(std::move(configuration)),
       shouldSimulateNetworkHang_(platform::environmentEquals("TIDEMARK_TESTING", "1") &&
                                  platform::environmentEquals("TIDEMARK_TEST_HANG_NETTOP_ONCE", "1")) {

@@ -2,6 +2,8 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "support/TidemarkRun.h"
 
@@ -70,4 +72,18 @@ TEST(TidemarkProcess, NoServerOutlivesAKilledTidemark) {
     ASSERT_TRUE(run.process().waitUntilExit(10s));
     for (int pid : children)
         EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(pid); }, 5s)) << "server " << pid << " outlived Tidemark";
+}
+
+// Headless, the toolkit stays out of the process: GTK and WebKit alone are about 35 MiB
+// resident once loaded, whether or not a window is ever made.
+TEST(TidemarkProcess, AHeadlessRunLoadsNoToolkit) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run;
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+    std::ifstream file("/proc/" + std::to_string(run.process().processIdentifier()) + "/maps");
+    const std::string maps((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_NE(maps.find("libcurl"), std::string::npos) << "the process's own libraries are listed";
+    for (const char* library : {"libgtk-3", "libwebkit2gtk", "libjavascriptcoregtk", "tidemark-desktop"})
+        EXPECT_EQ(maps.find(library), std::string::npos) << library << " is mapped in a headless run";
+    EXPECT_TRUE(run.stop()) << run.output();
 }

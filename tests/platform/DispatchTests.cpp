@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -411,4 +415,152 @@ TEST(SemaphoreTests, WaitsTimeOutAndSignalsCrossThreads) {
     for (int index = 0; index < 1000; ++index) items.signal();
     for (auto& thread : consumers) thread.join();
     EXPECT_EQ(consumed.load(), 1000);
+}
+
+namespace {
+
+// Context switches of the threads with this name (0 when there is none).
+long switchesOfThreadsNamed(const std::string& wanted) {
+    long total = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name != wanted) continue;
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    }
+    return total;
+}
+
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+// A serial queue sleeps on its own deadlines: its timers and delayed tasks run on its
+// worker with no other thread woken, in deadline order among its plain tasks, and a
+// cancelled one never runs and lets go of what it holds at once.
+TEST(SerialQueueDeadlines, RunOnTheWorkerInOrderAndCancelledOnesNeverRun) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Deadlines");
+    std::mutex mutex;
+    std::vector<std::string> ran;
+    std::atomic<bool> offQueue{false};
+    Semaphore done;
+    const auto start = Clock::now();
+    auto record = [&](std::string what, std::chrono::milliseconds notBefore) {
+        return [&, what, notBefore] {
+            if (!queue->isCurrent()) offQueue = true;
+            std::lock_guard lock(mutex);
+            if (Clock::now() - start < notBefore) ran.push_back(what + " early");
+            ran.push_back(what);
+            if (what == "last") done.signal();
+        };
+    };
+    queue->asyncAt(start + 120ms, 0ms, record("c", 120ms));
+    queue->asyncAt(start + 40ms, 0ms, record("a", 40ms));
+    const auto held = std::make_shared<int>(1);
+    const uint64_t cancelled = queue->asyncAt(start + 80ms, 0ms, [&, held] { ran.push_back("cancelled"); });
+    queue->asyncAt(start + 80ms, 0ms, record("b", 80ms));
+    queue->async(record("now", 0ms));
+    queue->cancelAsyncAt(cancelled);
+    EXPECT_EQ(held.use_count(), 1) << "the cancelled task's captures are released by the cancel";
+    queue->cancelAsyncAt(cancelled);  // twice is harmless
+    queue->asyncAt(start + 150ms, 0ms, record("last", 150ms));
+    ASSERT_TRUE(done.waitFor(5s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ran, (std::vector<std::string>{"now", "a", "b", "c", "last"}));
+    EXPECT_FALSE(offQueue.load());
+
+    // The scheduler thread exists only when another test used the utility queue's
+    // deadlines; either way it must not wake for a serial queue's timer.
+    const long schedulerSwitches = switchesOfThreadsNamed("deadlines");
+    auto timer = DispatchTimer::make(queue);
+    Semaphore fired;
+    timer->schedule(10ms, 20ms, 5ms);
+    timer->setEventHandler([&] { fired.signal(); });
+    timer->resume();
+    for (int firing = 0; firing < 3; ++firing) ASSERT_TRUE(fired.waitFor(5s));
+    timer->cancel();
+    EXPECT_EQ(switchesOfThreadsNamed("deadlines"), schedulerSwitches) << "the scheduler thread never woke";
+}
+
+// Deadlines whose leeway windows overlap share one wake-up: the earlier one waits (within
+// its leeway) for the later one; one outside every window keeps its own.
+TEST(SerialQueueDeadlines, LeewayLetsCloseDeadlinesShareAWakeUp) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Leeway");
+    std::mutex mutex;
+    std::map<std::string, Clock::time_point> at;
+    Semaphore done;
+    const auto start = Clock::now() + 50ms;
+    auto record = [&](std::string what) {
+        return [&, what] {
+            std::lock_guard lock(mutex);
+            at[what] = Clock::now();
+            if (at.size() == 3) done.signal();
+        };
+    };
+    queue->asyncAt(start, 200ms, record("early, generous"));
+    queue->asyncAt(start + 100ms, 0ms, record("later"));
+    queue->asyncAt(start + 500ms, 0ms, record("outside"));
+    ASSERT_TRUE(done.waitFor(5s));
+    std::lock_guard lock(mutex);
+    EXPECT_GE(at["early, generous"], start);
+    EXPECT_GE(at["later"], start + 100ms) << "never early";
+    EXPECT_GE(at["early, generous"], start + 100ms) << "it waited for the later deadline in its window";
+    EXPECT_LE(at["early, generous"], start + 200ms + 300ms) << "and not past its leeway by much (a loaded machine)";
+    EXPECT_GE(at["outside"], start + 500ms);
+}
+
+// A handler may outlive its timer: the last reference to the timer dies while the handler
+// runs. The handler finishes, and nothing fires after it; the queue itself carries on.
+TEST(SerialQueueDeadlines, AHandlerThatOutlivesItsTimerFinishesAndNothingFiresAfter) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Outlive");
+    auto timer = DispatchTimer::make(queue);
+    std::atomic<int> firings{0};
+    std::atomic<bool> finished{false};
+    Semaphore inside;
+    Semaphore released;
+    timer->schedule(0ms, 10ms, 0ms);
+    timer->setEventHandler([&] {
+        if (++firings > 1) return;
+        inside.signal();
+        released.wait();
+        std::this_thread::sleep_for(20ms);
+        finished = true;
+    });
+    timer->resume();
+    ASSERT_TRUE(inside.waitFor(5s));
+    timer.reset();  // the last reference, from another thread, while the handler runs
+    released.signal();
+    Semaphore drained;
+    queue->asyncAfter(100ms, [&] { drained.signal(); });
+    ASSERT_TRUE(drained.waitFor(5s));
+    EXPECT_TRUE(finished.load());
+    EXPECT_EQ(firings.load(), 1);
+
+    // Released with a far-off deadline cancelled, the queue's worker goes away.
+    const auto before = threadNames().size();
+    {
+        auto shortLived = DispatchQueue::serial("Tidemark.Tests.Gone");
+        Semaphore started;
+        shortLived->async([&] { started.signal(); });
+        ASSERT_TRUE(started.waitFor(5s));
+        auto farOff = DispatchTimer::make(shortLived);
+        farOff->schedule(1h, 1h, 0ms);
+        farOff->setEventHandler([] {});
+        farOff->resume();
+        EXPECT_EQ(threadNames().size(), before + 1);
+    }
+    EXPECT_TRUE(testsupport::eventually([&] { return threadNames().size() == before; }, 5s))
+        << "a cancelled timer does not keep the worker of a released queue";
 }

@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
 
+#include "platform/Dispatch.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using platform::HTTPURLResponse;
 using platform::URLRequest;
+using platform::Semaphore;
 using platform::URLSession;
 
 namespace {
@@ -360,4 +363,125 @@ TEST(URLSession, ManyConcurrentTasksEachCompleteOnce) {
         EXPECT_EQ(calls[i], 1) << i;
         EXPECT_EQ(bodies[i], "200 " + std::to_string(i));
     }
+}
+
+namespace {
+
+size_t threadCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+}  // namespace
+
+// A session on a serial delegate queue has no thread of its own: transfers and
+// completions run on the queue, with the same outcomes as a threaded session (answers,
+// time-outs, refused connections, cancellation, invalidation, many tasks at once).
+TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
+    server.server().Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
+        response.status = 201;
+        response.set_content(request.body, "application/json");
+    });
+    server.server().Get("/slow", [](const httplib::Request&, httplib::Response& response) {
+        std::this_thread::sleep_for(1200ms);
+        response.set_content("late", "text/plain");
+    });
+    server.start();
+
+    auto queue = platform::DispatchQueue::serial("Tidemark.Tests.Session");
+    queue->sync([] {});  // its worker is running
+    // The server's own pool starts while it serves its first request.
+    ASSERT_FALSE(fetch(URLSession::shared(), get(server.baseURL() + "/slow")).error);
+    const size_t threadsBefore = threadCount();
+    auto configuration = platform::URLSessionConfiguration::ephemeral();
+    configuration.timeoutIntervalForRequest = 0.3;
+    auto session = URLSession::make(configuration, queue);
+    EXPECT_EQ(threadCount(), threadsBefore) << "no session thread";
+
+    std::atomic<int> offQueue{0};
+    auto onQueue = [&](URLRequest request) {
+        auto promise = std::make_shared<std::promise<Outcome>>();
+        const auto start = std::chrono::steady_clock::now();
+        queue->async([&, request, promise, start] {
+            session
+                ->dataTask(request,
+                           [&, promise, start](auto data, auto response, auto error) {
+                               if (!queue->isCurrent()) ++offQueue;
+                               promise->set_value({data, response, error, std::this_thread::get_id(),
+                                                   std::chrono::steady_clock::now() - start});
+                           })
+                ->resume();
+        });
+        return promise->get_future();
+    };
+    auto wait = [](std::future<Outcome> future) {
+        if (future.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "no completion";
+            return Outcome{};
+        }
+        return future.get();
+    };
+
+    URLRequest post = get(server.baseURL() + "/echo");
+    post.httpMethod = "POST";
+    post.httpBody = R"({"samples":[]})";
+    post.setValue("application/json", "Content-Type");
+    for (int round = 0; round < 3; ++round) {  // the kept connection serves the next ones
+        auto echoed = wait(onQueue(post));
+        ASSERT_FALSE(echoed.error) << echoed.error->description;
+        EXPECT_EQ(echoed.response->statusCode, 201);
+        EXPECT_EQ(echoed.data, R"({"samples":[]})");
+    }
+
+    auto timedOut = wait(onQueue(get(server.baseURL() + "/slow")));
+    ASSERT_TRUE(timedOut.error);
+    EXPECT_EQ(timedOut.error->code, platform::URLErrorTimedOut);
+    EXPECT_GE(timedOut.elapsed, 250ms);
+    EXPECT_LT(timedOut.elapsed, 1100ms);
+
+    auto refused = wait(onQueue(get("http://127.0.0.1:" + std::to_string(closedPort()) + "/")));
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code, platform::URLErrorCannotConnectToHost);
+
+    std::vector<std::future<Outcome>> many;
+    for (int index = 0; index < 20; ++index) many.push_back(onQueue(post));
+    for (auto& future : many) {
+        auto outcome = wait(std::move(future));
+        EXPECT_FALSE(outcome.error);
+    }
+
+    // Invalidation cancels what is in flight (a slow request, with a long limit) and
+    // refuses what comes after.
+    URLRequest patient = get(server.baseURL() + "/slow");
+    patient.timeoutInterval = 5;
+    auto inFlight = onQueue(patient);
+    std::this_thread::sleep_for(100ms);
+    session->invalidateAndCancel();
+    auto cancelled = wait(std::move(inFlight));
+    ASSERT_TRUE(cancelled.error);
+    EXPECT_EQ(cancelled.error->code, platform::URLErrorCancelled);
+    EXPECT_LT(cancelled.elapsed, 1000ms);
+    auto refusedAfter = wait(onQueue(post));
+    ASSERT_TRUE(refusedAfter.error);
+    EXPECT_EQ(refusedAfter.error->code, platform::URLErrorCancelled);
+
+    EXPECT_EQ(offQueue.load(), 0) << "every completion ran on the delegate queue";
+    EXPECT_EQ(threadCount(), threadsBefore);
+
+    // Released while a transfer runs, the session lets go of its sockets; the queue
+    // carries on with other work.
+    auto second = URLSession::make(configuration, queue);
+    std::atomic<bool> completed{false};
+    queue->async([&] {
+        second->dataTask(patient, [&](auto, auto, auto) { completed = true; })->resume();
+    });
+    std::this_thread::sleep_for(100ms);
+    second.reset();
+    EXPECT_TRUE(testsupport::eventually([&] { return completed.load(); }, 5s)) << "cancelled on release";
+    Semaphore alive;
+    queue->async([&] { alive.signal(); });
+    EXPECT_TRUE(alive.waitFor(5s));
 }
