@@ -99,7 +99,7 @@ TEST_F(InstalledTidemark, ProgramsLieTogetherBehindTheLinkAndTheDesktopFilesWher
         EXPECT_TRUE(fs::is_regular_file(path)) << path;
         EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
     }
-    EXPECT_TRUE(fs::is_regular_file(usr() + "/lib/tidemark/tidemark-desktop.so")) << "the desktop backend module";
+    EXPECT_TRUE(fs::is_regular_file(usr() + "/lib/tidemark/modules/tidemark-desktop.so")) << "the desktop backend module";
     ASSERT_TRUE(fs::is_symlink(tidemark()));
     EXPECT_EQ(fs::read_symlink(tidemark()), "../lib/tidemark/Tidemark") << "relative, so the tree can move";
     EXPECT_EQ(fs::canonical(tidemark()), fs::canonical(usr() + "/lib/tidemark/Tidemark"));

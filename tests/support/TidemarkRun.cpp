@@ -74,8 +74,11 @@ TidemarkRun::TidemarkRun(TidemarkRunOptions options) : output_(std::make_shared<
         std::filesystem::create_directories(install);
         std::filesystem::copy_file(executable, install + "/Tidemark");
         // The desktop backend is a module that lies beside the executable.
-        const auto module = std::filesystem::path(executable).parent_path() / "tidemark-desktop.so";
-        if (std::filesystem::exists(module)) std::filesystem::copy_file(module, install + "/tidemark-desktop.so");
+        const auto module = std::filesystem::path(executable).parent_path() / "modules/tidemark-desktop.so";
+        if (std::filesystem::exists(module)) {
+            std::filesystem::create_directories(install + "/modules");
+            std::filesystem::copy_file(module, install + "/modules/tidemark-desktop.so");
+        }
         if (!options.copiedInstallWithServer->empty())
             std::filesystem::copy_file(*options.copiedInstallWithServer, install + "/TidemarkServer");
         executable = install + "/Tidemark";
