@@ -160,3 +160,21 @@ TEST(Hardening, AKilledTidemarkTakesItsServersQuotaCommandsWithIt) {
             if (testsupport::processAlive(pid)) ::kill(pid, SIGKILL);
     }
 }
+
+TEST(Hardening, AQuitWithAFrozenServerEndsItAndExitsCleanlyInBoundedTime) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run;
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+    const auto servers = serverPids(run);
+    ASSERT_EQ(servers.size(), 1u);
+    // A stopped server hears no SIGTERM: only the forced end after the grace time ends it.
+    ASSERT_EQ(::kill(servers.front(), SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const bool clean = run.stop();
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (testsupport::processAlive(servers.front())) ::kill(servers.front(), SIGKILL);
+    EXPECT_TRUE(clean) << run.output();
+    EXPECT_GE(took, 1500ms) << "the server was not given its grace time";
+    EXPECT_LT(took, 8s);
+    EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(servers.front()); }, 2s));
+}
