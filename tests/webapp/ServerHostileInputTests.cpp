@@ -19,6 +19,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -315,5 +316,53 @@ TEST(ServerHostileInput, AKillDuringDockWritesLeavesAnAcknowledgedValueOrANewerO
     EXPECT_EQ(dock["selection"].get<std::string>().rfind("p4", 0), 0u) << dock.dump();
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find("tmp"), std::string::npos) << entry.path();
+    EXPECT_EQ(server.terminate(), 0) << server.output();
+}
+
+TEST(ServerHostileInput, NoWrongTokenIsEverAcceptedForIngestOrPages) {
+    testsupport::TemporaryDirectory dir;
+    ServerProcess server(dir.path());
+    ASSERT_TRUE(server.waitUntilListening()) << server.output();
+    const int port = server.port();
+    const std::string token = ServerProcess::token;
+    std::vector<std::string> wrong = {"", token.substr(0, 31), token + "0", token.substr(1), std::string(32, '0'),
+                                      token.substr(0, 31) + "G", token.substr(0, 16), token + token};
+    std::string lower = token;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    wrong.push_back(lower);
+    std::mt19937 random(17);
+    const char* digits = "0123456789ABCDEF";
+    while (wrong.size() < 1000) {
+        // Most share a long prefix with the real token, where a comparison that stops early would differ.
+        std::string guess = token;
+        const size_t from = std::uniform_int_distribution<size_t>(0, 31)(random);
+        for (size_t i = from; i < guess.size(); ++i) guess[i] = digits[random() % 16];
+        if (guess != token) wrong.push_back(guess);
+    }
+    httplib::Client client("127.0.0.1", port);
+    client.set_keep_alive(true);
+    int accepted = 0, answered = 0;
+    for (const auto& guess : wrong) {
+        auto ingest = client.Post("/api/metrics/ingest", {{"Authorization", "Bearer " + guess}}, sampleBody(nowMs()),
+                                  "application/json");
+        auto page = client.Get("/api/state", {{"Cookie", "tidemark_token=" + guess}, {"Sec-Fetch-Site", "same-origin"}});
+        auto login = client.Get("/login?token=" + httplib::detail::encode_query_param(guess));
+        for (const auto* r : {&ingest, &page, &login}) {
+            if (!*r) continue;
+            ++answered;
+            if ((*r)->status < 400) {
+                ++accepted;
+                ADD_FAILURE() << "accepted " << (*r)->status << " for a token of " << guess.size() << " characters: \""
+                              << guess << "\" via " << (r == &ingest ? "bearer" : r == &page ? "cookie" : "login");
+            }
+        }
+    }
+    EXPECT_EQ(accepted, 0);
+    EXPECT_EQ(answered, static_cast<int>(wrong.size()) * 3);
+    // The real one still works after the flood.
+    auto right = client.Post("/api/metrics/ingest", {{"Authorization", "Bearer " + token}}, sampleBody(nowMs()),
+                             "application/json");
+    ASSERT_TRUE(right);
+    EXPECT_EQ(right->status, 200);
     EXPECT_EQ(server.terminate(), 0) << server.output();
 }
