@@ -1,6 +1,7 @@
 // Whole Tidemark processes under kills, signals, second launches and bad switches.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -121,4 +122,59 @@ TEST(Hardening, AnOutOfRangeTestPortIsIgnored) {
     EXPECT_GE(std::stoi(port[1]), 10000) << "the normal port choice applies";
     EXPECT_LE(std::stoi(port[1]), 65535);
     EXPECT_TRUE(run.stop()) << run.output();
+}
+
+TEST(Hardening, AKilledTidemarkTakesItsServersQuotaCommandsWithIt) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    for (int round = 0; round < 3; ++round) {
+        TidemarkRun run;
+        ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+        // A quota command that reports its pid and its helper's, then hangs: a grandchild
+        // of Tidemark that only the server's own parent-death chain can end.
+        const std::string data = run.home() + "/data/Tidemark-e2e";
+        const std::string script = run.home() + "/hang.sh";
+        std::ofstream(script) << "#!/bin/sh\nsleep 60 &\necho $! > " << data << "/helper.part\necho $$ > " << data
+                              << "/command.part\nmv " << data << "/helper.part " << data << "/helper.pid\nmv " << data
+                              << "/command.part " << data << "/command.pid\nwait\n";
+        ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+        std::ofstream(data + "/quotas.part") << R"({"providers":[{"id":"hang","name":"Hang","color":"#123456","command":[")"
+                                            << script << R"("]}]})";
+        std::filesystem::rename(data + "/quotas.part", data + "/quotas.json");
+        int command = 0, helper = 0;
+        ASSERT_TRUE(testsupport::eventually(
+            [&] { return bool(std::ifstream(data + "/command.pid") >> command) && bool(std::ifstream(data + "/helper.pid") >> helper); },
+            10s))
+            << run.output();
+        ASSERT_TRUE(testsupport::processAlive(command) && testsupport::processAlive(helper));
+        const auto family = testsupport::descendantPids(run.process().processIdentifier());
+        run.process().sendSignal(SIGKILL);
+        ASSERT_TRUE(run.process().waitUntilExit(10s));
+        // The server gets SIGTERM from the kernel and stops at once; its commands die with it.
+        EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(command); }, 3s))
+            << "round " << round << ": quota command " << command << " outlived Tidemark";
+        EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(helper); }, 3s))
+            << "round " << round << ": the command's helper " << helper << " outlived Tidemark";
+        for (int pid : family)
+            EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(pid); }, 5s)) << pid << " left behind";
+        for (int pid : {command, helper})
+            if (testsupport::processAlive(pid)) ::kill(pid, SIGKILL);
+    }
+}
+
+TEST(Hardening, AQuitWithAFrozenServerEndsItAndExitsCleanlyInBoundedTime) {
+    if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
+    TidemarkRun run;
+    ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
+    const auto servers = serverPids(run);
+    ASSERT_EQ(servers.size(), 1u);
+    // A stopped server hears no SIGTERM: only the forced end after the grace time ends it.
+    ASSERT_EQ(::kill(servers.front(), SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const bool clean = run.stop();
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (testsupport::processAlive(servers.front())) ::kill(servers.front(), SIGKILL);
+    EXPECT_TRUE(clean) << run.output();
+    EXPECT_GE(took, 1500ms) << "the server was not given its grace time";
+    EXPECT_LT(took, 8s);
+    EXPECT_TRUE(testsupport::eventually([&] { return !testsupport::processAlive(servers.front()); }, 2s));
 }
