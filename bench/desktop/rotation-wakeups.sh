@@ -8,26 +8,7 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-60}
-work=$(mktemp -d /tmp/tidemark-rotation-bench-XXXXXX)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; sleep 0.5; rm -rf "$work"; }
-trap cleanup EXIT
-
-exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null & pids+=($!)
-exec 3>&-
-for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -1 "$work/display")"
-cat > "$work/bus.conf" <<CONF
-<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>
-CONF
-dbus-daemon --config-file="$work/bus.conf" --nofork --print-address=1 > "$work/bus" & pids+=($!)
-for _ in $(seq 50); do [ -s "$work/bus" ] && break; sleep 0.1; done
-export DBUS_SESSION_BUS_ADDRESS=$(head -1 "$work/bus") NO_AT_BRIDGE=1 GTK_A11Y=none
-"$build/tests/TestStatusNotifierWatcher" "$DBUS_SESSION_BUS_ADDRESS" > "$work/watcher" & pids+=($!)
-for _ in $(seq 50); do grep -q watching "$work/watcher" 2>/dev/null && break; sleep 0.1; done
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
 
 switches() { awk '/ctxt_switches/{s+=$2} END{print s}' "$@" 2>/dev/null; }
 # Voluntary switches only: the thread went to sleep and was woken (preemption excluded).

@@ -49,6 +49,15 @@ const char* entryPath(char* buf, size_t capacity, int32_t pid, const char* file)
     return buf;
 }
 
+// A /proc entry named by a pid alone; other entries (self, sys, …) answer 0.
+int32_t pidOfEntry(const char* name) {
+    if (name[0] < '0' || name[0] > '9') return 0;
+    int32_t pid = 0;
+    const char* end = name + std::strlen(name);
+    const auto [last, error] = std::from_chars(name, end, pid);
+    return error == std::errc() && last == end ? pid : 0;
+}
+
 bool descriptorsExhausted(int error) { return error == EMFILE || error == ENFILE; }
 
 std::once_flag limitRaised;
@@ -62,13 +71,7 @@ std::optional<std::vector<int32_t>> ProcessTable::listProcesses() const {
     std::vector<int32_t> pids;
     pids.reserve(512);
     while (const dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] < '0' || name[0] > '9') continue;
-        int32_t pid = 0;
-        const char* end = name + std::strlen(name);
-        const auto [last, error] = std::from_chars(name, end, pid);
-        if (error != std::errc() || last != end) continue;
-        pids.push_back(pid);
+        if (const int32_t pid = pidOfEntry(entry->d_name)) pids.push_back(pid);
     }
     ::closedir(dir);
     return pids;
@@ -296,12 +299,8 @@ bool ProcessTable::readAll(std::vector<ProcessRecord>& records) {
         for (ssize_t at = 0; at < n;) {
             const auto* entry = reinterpret_cast<const dirent64*>(listing_.data() + at);
             at += entry->d_reclen;
-            const char* name = entry->d_name;
-            if (name[0] < '0' || name[0] > '9') continue;
-            int32_t pid = 0;
-            const char* end = name + std::strlen(name);
-            const auto [last, error] = std::from_chars(name, end, pid);
-            if (error != std::errc() || last != end) continue;
+            const int32_t pid = pidOfEntry(entry->d_name);
+            if (pid == 0) continue;
             if (used == records.size()) records.emplace_back();
             if (readInto(pid, records[used])) ++used;
         }

@@ -73,10 +73,7 @@ double shareNear(const DesktopSession& session, const std::string& png, int x, i
 
 TEST(DesktopBanner, AReadyUpdateShowsTheBannerOverAShorterWebViewAndItsClickInstallsOnce) {
     DesktopSession session;
-    ::setenv("DISPLAY", session.display().c_str(), 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", session.busAddress().c_str(), 1);
-    ::setenv("GDK_BACKEND", "x11", 1);
-    ::setenv("NO_AT_BRIDGE", "1", 1);
+    session.exportToThisProcess();
     auto backend = platform::ui::DesktopBackend::open();
     ASSERT_TRUE(backend);
     platform::ui::Backend::install(backend);

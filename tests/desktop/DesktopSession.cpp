@@ -143,6 +143,13 @@ DesktopSession::~DesktopSession() {
     stopProcess(xvfb_);
 }
 
+void DesktopSession::exportToThisProcess() const {
+    ::setenv("DISPLAY", display_.c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", busAddress_.c_str(), 1);
+    ::setenv("GDK_BACKEND", "x11", 1);
+    ::setenv("NO_AT_BRIDGE", "1", 1);
+}
+
 std::map<std::string, std::string> DesktopSession::environment() const {
     return {{"DISPLAY", display_}, {"DBUS_SESSION_BUS_ADDRESS", busAddress_}, {"TIDEMARK_UI", "desktop"},
             {"GDK_BACKEND", "x11"}};

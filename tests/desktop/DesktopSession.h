@@ -34,6 +34,9 @@ public:
     GDBusConnection* bus() const { return bus_; }
     // DISPLAY, the bus and TIDEMARK_UI=desktop, for TidemarkRunOptions.
     std::map<std::string, std::string> environment() const;
+    // Points this test process at the session (display, bus, X11, no accessibility bus),
+    // for tests that open the desktop backend in-process.
+    void exportToThisProcess() const;
 
     void startWatcher();
     void stopWatcher();

@@ -35,17 +35,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-json sampleJSON(int64_t ts) {
-    return json{{"ts", ts},          {"intervalMs", 1000}, {"cpuUsage", 10.0},   {"memoryUsed", 1},
-                {"memoryTotal", 2},  {"memoryPercent", 50.0}, {"rxBps", 0.0}, {"txBps", 0.0},
-                {"diskUsed", 1},     {"diskTotal", 2},     {"diskPercent", 50.0}};
-}
-
+using webapptest::nowMs;
+using webapptest::smallSample;
 json processJSON(int pid, const std::string& name) {
     return json{{"pid", pid},           {"name", name},         {"cpuPercent", 1.0},  {"memoryBytes", 1},
                 {"memoryPercent", 0.1}, {"diskReadBps", 0.0},   {"diskWriteBps", 0.0}, {"downloadBps", 0.0},
@@ -171,7 +162,7 @@ protected:
         c.set_connection_timeout(5);
         c.set_read_timeout(5);
         auto r = c.Post("/api/metrics/ingest", {{"Authorization", bearer()}},
-                        json{{"samples", json::array({sampleJSON(ts)})}}.dump(), "application/json");
+                        json{{"samples", json::array({smallSample(ts)})}}.dump(), "application/json");
         return {r ? r->status : 0, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)};
     }
     testsupport::TemporaryDirectory dir;
@@ -223,7 +214,7 @@ TEST_F(ServerHardening, SleepsWhileConnectionsIdleAndServesSixBrowserConnections
         std::this_thread::sleep_for(50ms);
         const auto begin = Clock::now();
         auto r = sampler.Post("/api/metrics/ingest", {{"Authorization", bearer()}},
-                              json{{"samples", json::array({sampleJSON(start + i)})}}.dump(), "application/json");
+                              json{{"samples", json::array({smallSample(start + i)})}}.dump(), "application/json");
         latencies.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin));
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 200);
@@ -304,7 +295,7 @@ TEST_F(ServerHardening, HeaderFloodsGet431AndMemoryStaysWhereItWas) {
 }
 
 TEST_F(ServerHardening, RefusesTwoHostHeadersAndRequestsFromOtherOrigins) {
-    const std::string body = json{{"samples", json::array({sampleJSON(nowMs())})}}.dump();
+    const std::string body = json{{"samples", json::array({smallSample(nowMs())})}}.dump();
     for (const std::string& second : {std::string("evil.example"), "127.0.0.1:" + std::to_string(port)}) {
         Connection c(port);
         c.send(request("POST", "/api/metrics/ingest", port, {"Host: " + second, "Authorization: " + bearer()}, body));
@@ -363,7 +354,7 @@ TEST_F(ServerHardening, HostileBodiesGet4xxAndLeaveMemoryWhereItWas) {
         auto r = client->Post(path, {{"Authorization", bearer()}}, body, "application/json");
         return r ? r->status : 0;
     };
-    ASSERT_EQ(post("/api/metrics/ingest", json{{"samples", json::array({sampleJSON(nowMs())})}}.dump()), 200);
+    ASSERT_EQ(post("/api/metrics/ingest", json{{"samples", json::array({smallSample(nowMs())})}}.dump()), 200);
     const long before = residentKiB(server->pid());
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     const std::string deepObject = [] {
@@ -371,9 +362,9 @@ TEST_F(ServerHardening, HostileBodiesGet4xxAndLeaveMemoryWhereItWas) {
         for (int i = 0; i < 100000; ++i) s += "{\"a\":";
         return s + "1" + std::string(100000, '}');
     }();
-    std::string sample = sampleJSON(nowMs()).dump();
+    std::string sample = smallSample(nowMs()).dump();
     auto with = [&](const std::string& field, const std::string& literal) {
-        json s = sampleJSON(nowMs());
+        json s = smallSample(nowMs());
         s[field] = 0;
         std::string text = s.dump();
         const std::string key = "\"" + field + "\":0";
@@ -397,7 +388,7 @@ TEST_F(ServerHardening, HostileBodiesGet4xxAndLeaveMemoryWhereItWas) {
               413);
     // The caps per body: samples, processes, name length.
     json samples = json::array();
-    for (int i = 0; i < 61; ++i) samples.push_back(sampleJSON(nowMs() - 61000 + i * 1000));
+    for (int i = 0; i < 61; ++i) samples.push_back(smallSample(nowMs() - 61000 + i * 1000));
     EXPECT_EQ(post("/api/metrics/ingest", json{{"samples", samples}}.dump()), 400);
     samples.erase(samples.begin());
     EXPECT_EQ(post("/api/metrics/ingest", json{{"samples", samples}}.dump()), 200);
@@ -433,7 +424,7 @@ TEST_F(ServerHardening, AKillDuringIngestsLosesNothingAcknowledgedAndLeavesAnInt
                 for (int64_t i = 0; !stop; ++i) {
                     json samples = json::array();
                     const int64_t ts = base + (i * 3 + w) * 60;
-                    for (int k = 0; k < 20; ++k) samples.push_back(sampleJSON(ts + k));
+                    for (int k = 0; k < 20; ++k) samples.push_back(smallSample(ts + k));
                     auto r = c.Post("/api/metrics/ingest", {{"Authorization", bearer()}}, json{{"samples", samples}}.dump(),
                                     "application/json");
                     if (!r) break;

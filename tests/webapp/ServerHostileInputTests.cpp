@@ -31,18 +31,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using webapptest::nowMs;
 
-std::string sampleBody(int64_t ts) {
-    return json{{"samples", json::array({json{{"ts", ts}, {"intervalMs", 1000}, {"cpuUsage", 10.0}, {"memoryUsed", 1},
-                                              {"memoryTotal", 2}, {"memoryPercent", 50.0}, {"rxBps", 0.0},
-                                              {"txBps", 0.0}, {"diskUsed", 1}, {"diskTotal", 2},
-                                              {"diskPercent", 50.0}}})}}
-        .dump();
-}
+std::string sampleBody(int64_t ts) { return json{{"samples", json::array({webapptest::smallSample(ts)})}}.dump(); }
 
 // A raw loopback connection, for what no well-behaved client sends.
 class Raw {

@@ -22,6 +22,17 @@ extern char** environ;
 
 namespace webapptest {
 
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+nlohmann::json smallSample(int64_t ts) {
+    return {{"ts", ts},         {"intervalMs", 1000}, {"cpuUsage", 10.0}, {"memoryUsed", 1},
+            {"memoryTotal", 2}, {"memoryPercent", 50.0}, {"rxBps", 0.0},  {"txBps", 0.0},
+            {"diskUsed", 1},    {"diskTotal", 2},     {"diskPercent", 50.0}};
+}
+
 int freePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

@@ -1,5 +1,8 @@
 #pragma once
 // Starts the real TidemarkServer executable on a free port for a test.
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -21,6 +24,10 @@ constexpr bool sanitized = false;
 #endif
 
 int freePort();
+// Wall-clock milliseconds, the samples' time base.
+int64_t nowMs();
+// A valid system sample with small made-up figures.
+nlohmann::json smallSample(int64_t ts);
 // Whether a process with this pid (as text) exists and is not a zombie.
 bool processAlive(const std::string& pidText);
 

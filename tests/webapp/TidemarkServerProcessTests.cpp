@@ -24,10 +24,7 @@ json sampleJSON(int64_t ts, double cpu = 12.5) {
                 {"diskUsed", 100},   {"diskTotal", 200},   {"diskPercent", 50.0}};
 }
 
-int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using webapptest::nowMs;
 
 class ServerProcessTest : public ::testing::Test {
 protected:

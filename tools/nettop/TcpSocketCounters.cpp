@@ -32,6 +32,17 @@ private:
     int fd_;
 };
 
+bool sendToKernel(int fd, const void* message, size_t length) {
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    for (;;) {
+        const ssize_t sent = ::sendto(fd, message, length, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+        if (sent == static_cast<ssize_t>(length)) return true;
+        if (sent < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
 // The older request form dumps both families in one walk of the kernel's socket tables;
 // the newer one takes a walk per family.
 bool requestBothFamilies(int fd) {
@@ -46,15 +57,7 @@ bool requestBothFamilies(int fd) {
     message.request.idiag_family = AF_INET;  // ignored: this form asks for every family
     message.request.idiag_states = wantedStates;
     message.request.idiag_ext = 1U << (INET_DIAG_INFO - 1);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    for (;;) {
-        const ssize_t sent = ::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
-                                      sizeof kernel);
-        if (sent == static_cast<ssize_t>(sizeof message)) return true;
-        if (sent < 0 && errno == EINTR) continue;
-        return false;
-    }
+    return sendToKernel(fd, &message, sizeof message);
 }
 
 bool requestDump(int fd, uint8_t family) {
@@ -70,15 +73,7 @@ bool requestDump(int fd, uint8_t family) {
     message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = wantedStates;
     message.request.idiag_ext = 1U << (INET_DIAG_INFO - 1);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    for (;;) {
-        const ssize_t sent = ::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
-                                      sizeof kernel);
-        if (sent == static_cast<ssize_t>(sizeof message)) return true;
-        if (sent < 0 && errno == EINTR) continue;
-        return false;
-    }
+    return sendToKernel(fd, &message, sizeof message);
 }
 
 void readSocket(const inet_diag_msg* message, size_t length, std::unordered_map<uint64_t, TcpSocketCounters>& out) {
