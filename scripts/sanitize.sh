@@ -13,7 +13,7 @@ bash "$root/scripts/install-deps.sh"
 if [[ -f "$root/scripts/install-web-deps.sh" ]]; then bash "$root/scripts/install-web-deps.sh" >/dev/null; fi
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-# -O1 -g1 (line tables only) builds in about half the time of -O2 -g and still gives
+# -O1 -g1 (line tables only) compiles and links faster than -O2 -g and still gives
 # reports with file and line; benchmarks never run here, so they are not built.
 cmake -S "$root" -B "$build" -DTIDEMARK_SANITIZE="$kind" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DTIDEMARK_BENCH=OFF "${launcher[@]}" >/dev/null
