@@ -6,7 +6,8 @@
 #   thread   TSan over dispatch, run loop, timers, URL session, processes, both
 #            samplers and server supervision
 #   address  the whole suite under ASan + LSan + UBSan (scripts/sanitize.sh address)
-#   release  GCC Release build of everything (-O3: warnings only the optimiser sees)
+#   release  GCC Release build of the shipped programs (-O3: warnings only the
+#            optimiser sees)
 #   clang    clang Debug build of everything
 # The stages share a time budget (TIDEMARK_STAGES_BUDGET seconds, default 3000), so a
 # slow machine cannot push the whole run past CI's limit: a stage still running when it
@@ -18,16 +19,19 @@ if [[ "${1:-}" == --stage ]]; then  # one stage, run by the loop below under its
   set -e
   launcher=()
   if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-  build_only() {  # build_only DIR COMPILER TYPE
+  build_only() {  # build_only DIR COMPILER TYPE [TARGET...]
     CXX="$2" cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE="$3" "${launcher[@]}" >/dev/null
-    cmake --build "$1" -j "$(nproc)"
+    local dir="$1"
+    shift 3
+    cmake --build "$dir" -j "$(nproc)" ${1:+--target "$@"}
   }
   case "$2" in
     fuzz) exec bash "$root/scripts/fuzz.sh" "${TIDEMARK_FUZZ_SMOKE_SECONDS:-3}" ;;
     thread) exec bash "$root/scripts/sanitize.sh" thread DispatchTests RunLoopTests URLSessionTests ProcessTests \
               metrics_sampler_tests NativeProcessSamplerTests NodeServerManagerTests ;;
     address) exec bash "$root/scripts/sanitize.sh" address ;;
-    release) build_only "$root/build-release" g++ Release ;;
+    # The shipped programs only: the whole tree at -O3 would not fit CI's time.
+    release) build_only "$root/build-release" g++ Release Tidemark TidemarkServer tidemark-nettop ;;
     clang) build_only "$root/build-clang" clang++ Debug ;;
     *) echo "Unknown stage $2"; exit 2 ;;
   esac
