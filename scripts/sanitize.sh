@@ -27,7 +27,12 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/
 if (($# == 0)); then
   cmake --build "$build" -j "$(nproc)"
   cd "$build"
-  ctest --output-on-failure -j "$(nproc)" --timeout 900
+  # Under ASan the network tool runs a few times slower, and short connections that open
+  # and close between two of its samples are missed: that accuracy test measures the
+  # plain build only.
+  skip=()
+  [[ $kind == address ]] && skip=(-E '^Truth\.ADownloadOverManyShortConnections')
+  ctest --output-on-failure -j "$(nproc)" --timeout 900 "${skip[@]}"
   exit 0
 fi
 # Named executables: build what they need and run each whole.

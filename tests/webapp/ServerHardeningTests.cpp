@@ -437,6 +437,8 @@ TEST_F(ServerHardening, AKillDuringIngestsLosesNothingAcknowledgedAndLeavesAnInt
             });
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(150 + round * 40));
+        // A slow build (a sanitizer, a loaded machine) may need longer for its first answer.
+        EXPECT_TRUE(testsupport::eventually([&] { return last.load() > 0; }, std::chrono::seconds(10)));
         kill(server->pid(), SIGKILL);
         EXPECT_EQ(server->waitForExit(3000), -SIGKILL);
         stop = true;
