@@ -69,7 +69,10 @@ std::optional<int64_t> NodeServerManager::parsePortOverride(const std::string& v
     for (size_t i = start; i < value.size(); ++i)
         if (value[i] < '0' || value[i] > '9') return std::nullopt;
     // from_chars takes the sign itself, but not a "+".
-    const std::string digits = (negative ? "-" : "") + value.substr(start);
+    // Built in steps: GCC 12 at -O3 takes literal + string for an overlapping copy (bogus
+    // -Wrestrict, GCC bug 105651).
+    std::string digits = negative ? std::string(1, '-') : std::string();
+    digits += std::string_view(value).substr(start);
     int64_t parsed = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
@@ -184,7 +187,9 @@ void NodeServerManager::launch(const std::string& serverPath, std::optional<int6
     environment["TIDEMARK_PORT"] = portText;
     environment["PORT"] = portText;
     environment["TIDEMARK_DATA_DIR"] = directory;
-    environment["TIDEMARK_PROCESS_METRICS"] = "1";
+    // Not = "1": GCC 12 at -O3 takes a one-character literal's assignment for an
+    // overlapping copy (bogus -Wrestrict, GCC bug 105329).
+    environment["TIDEMARK_PROCESS_METRICS"] = std::string(1, '1');
     environment["NODE_ENV"] = "production";
     environment["NODE_OPTIONS"] = "";
     environment["PATH"] = enrichedPath(inheritedPath);

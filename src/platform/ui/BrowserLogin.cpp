@@ -16,7 +16,12 @@ std::optional<std::string> BrowserLogin::line(const URL& url, const HTTPCookieSt
     for (const auto& cookie : cookies.cookiesForURL(url)) {
         if (cookie.name() != browserLoginCookieName) continue;
         std::string origin = "http://127.0.0.1";
-        if (url.port()) origin += ":" + std::to_string(*url.port());
+        // Appended in two steps: GCC 12 at -O3 takes ":" + std::string for an overlapping
+        // copy (bogus -Wrestrict, GCC bug 105651).
+        if (url.port()) {
+            origin += ':';
+            origin += std::to_string(*url.port());
+        }
         return "[Tidemark] Open the panel in a browser: " + origin + browserLoginPath + percentEncoded(cookie.value());
     }
     return std::nullopt;

@@ -55,7 +55,9 @@ std::optional<Error> UpdateInstaller::launchDetached(const std::string& executab
     // We still hold the one-instance lock while we quit: the new program waits for it
     // instead of handing over to us.
     std::map<std::string, std::string> overrides = relaunchValues();
-    overrides[SingleInstance::relaunchVariable] = "1";
+    // Not = "1": GCC 12 at -O3 takes a one-character literal's assignment for an
+    // overlapping copy (bogus -Wrestrict, GCC bug 105329).
+    overrides[SingleInstance::relaunchVariable] = std::string(1, '1');
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string_view text(*entry);
