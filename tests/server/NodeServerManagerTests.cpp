@@ -315,7 +315,9 @@ TEST(NodeServerManager, StopIsPoliteThenForceful) {
         ASSERT_EQ(waiter.wait(), std::nullopt);
         const auto begin = std::chrono::steady_clock::now();
         manager->stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+        // Well short of the 2-s wait before SIGKILL; a ThreadSanitizer child takes about
+        // a second to exit.
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
         std::this_thread::sleep_for(200ms);
         EXPECT_EQ(logs.countPrefix("[Tidemark] Server exited"), 0u) << "a stop logs no exit line";
         manager->stop();  // twice is harmless
