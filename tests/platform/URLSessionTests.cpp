@@ -475,9 +475,13 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
     // carries on with other work.
     auto second = URLSession::make(configuration, queue);
     std::atomic<bool> completed{false};
+    Semaphore started;
     queue->async([&] {
         second->dataTask(patient, [&](auto, auto, auto) { completed = true; })->resume();
+        started.signal();
     });
+    // The queue is done with our pointer before we drop it.
+    ASSERT_TRUE(started.waitFor(5s));
     std::this_thread::sleep_for(100ms);
     second.reset();
     EXPECT_TRUE(testsupport::eventually([&] { return completed.load(); }, 5s)) << "cancelled on release";

@@ -74,6 +74,10 @@ TEST_P(Backends, RollsUpMinutesPrunesOldDataAndAnswersEveryRangeWithAtMost600Poi
         EXPECT_DOUBLE_EQ(p.memoryPercent, 50);
     }
     EXPECT_EQ(count, static_cast<double>((end - kStart) / 10000));
+    // Means weighted by their counts give back the mean of every sample recorded.
+    double recorded = 0;
+    for (int64_t ts = kStart; ts < end; ts += 10000) recorded += static_cast<double>((ts / kMinute) % 100);
+    EXPECT_NEAR(weighted / count, recorded / count, 1e-9);
 
     // Raw samples older than 24 h are gone: a fine-grained query of that time is empty.
     auto rawOld = store->query(5 * kMinute, kStart + kHour);
