@@ -32,7 +32,8 @@ if (($# == 0)); then
   # plain build only.
   skip=()
   [[ $kind == address ]] && skip=(-E '^Truth\.ADownloadOverManyShortConnections')
-  ctest --output-on-failure -j "$(nproc)" --timeout 900 "${skip[@]}"
+  # Sanitizers slow everything several times: a test that misses a time bound gets one rerun.
+  ctest --output-on-failure -j "$(nproc)" --timeout 900 --repeat until-pass:2 "${skip[@]}"
   exit 0
 fi
 # Named executables: build what they need and run each whole.
