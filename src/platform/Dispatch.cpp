@@ -166,7 +166,9 @@ void runSerialWorker(std::shared_ptr<SerialState> state) {
     CurrentQueueScope scope(state.get());
     std::unique_lock lock(state->mutex);
     for (;;) {
-        if (state->tasks.empty()) {
+        // Due work joins the line on every turn, not only when it is empty: a queue that
+        // never runs dry (a task that posts itself again) must not starve its deadlines.
+        if (!state->timed.empty()) {
             for (auto& task : state->timed.takeDue(std::chrono::steady_clock::now()))
                 state->tasks.push_back(std::move(task));
         }

@@ -564,3 +564,33 @@ TEST(SerialQueueDeadlines, AHandlerThatOutlivesItsTimerFinishesAndNothingFiresAf
     EXPECT_TRUE(testsupport::eventually([&] { return threadNames().size() == before; }, 5s))
         << "a cancelled timer does not keep the worker of a released queue";
 }
+
+// A task that keeps posting itself again never leaves its queue empty; a deadline on that
+// queue still comes round, and not before its time.
+TEST(SerialQueueDeadlines, ABusyQueueStillRunsItsDueDeadlines) {
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Busy");
+    std::atomic<bool> deadlineRan{false};
+    std::atomic<bool> early{false};
+    std::atomic<bool> gaveUp{false};
+    Semaphore stopped;
+    const auto start = Clock::now();
+    const auto giveUp = start + 5s;
+    queue->asyncAfter(30ms, [&] {
+        early = Clock::now() - start < 30ms;
+        deadlineRan = true;
+    });
+    std::function<void()> spin = [&] {
+        if (deadlineRan || Clock::now() > giveUp) {
+            gaveUp = !deadlineRan;
+            stopped.signal();
+            return;
+        }
+        queue->async(spin);
+    };
+    queue->async(spin);
+    ASSERT_TRUE(stopped.waitFor(10s));
+    EXPECT_FALSE(gaveUp.load()) << "the deadline waited behind a queue that never ran dry";
+    queue->sync([] {});
+    EXPECT_TRUE(deadlineRan.load());
+    EXPECT_FALSE(early.load());
+}
