@@ -89,6 +89,10 @@ struct SerialState {
     void wakeWorker() {
         if (!sleeping || wakePending) return;
         wakePending = true;
+        if (wakeFd < 0) {
+            ready.notify_one();
+            return;
+        }
         const uint64_t one = 1;
         ssize_t ignored = ::write(wakeFd, &one, sizeof one);
         (void)ignored;
@@ -104,6 +108,9 @@ struct SerialState {
     std::map<uint64_t, Watch> watches;
     uint64_t nextWatch = 1;
     int wakeFd = -1;
+    // Without a wake-up descriptor (none was left to give) the worker sleeps on this
+    // instead, and the queue watches no descriptors.
+    std::condition_variable ready;
     bool sleeping = false;
     bool wakePending = false;
     bool closing = false;
@@ -125,6 +132,16 @@ void runWatchHandler(SerialState& state, uint64_t identifier, short revents) {
 // watched descriptors and its earliest deadline.
 void sleepUntilSomethingIsDue(SerialState& state, std::unique_lock<std::mutex>& lock,
                               const std::optional<DeadlineSet::Wake>& wake) {
+    if (state.wakeFd < 0) {
+        state.sleeping = true;
+        if (wake)
+            state.ready.wait_until(lock, wake->at);
+        else
+            state.ready.wait(lock);
+        state.sleeping = false;
+        state.wakePending = false;
+        return;
+    }
     std::vector<pollfd> descriptors{{state.wakeFd, POLLIN, 0}};
     std::vector<uint64_t> identifiers{0};
     for (const auto& [identifier, watch] : state.watches) {

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -593,4 +596,37 @@ TEST(SerialQueueDeadlines, ABusyQueueStillRunsItsDueDeadlines) {
     queue->sync([] {});
     EXPECT_TRUE(deadlineRan.load());
     EXPECT_FALSE(early.load());
+}
+
+namespace {
+
+// With every descriptor taken, a new serial queue has no wake-up descriptor: it still
+// runs tasks posted while it sleeps, with and without a deadline pending, and says it
+// cannot watch descriptors.
+[[noreturn]] void serialQueueWithNoDescriptorLeft() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> taken;
+    for (int fd; (fd = ::dup(0)) >= 0;) taken.push_back(fd);
+    auto queue = DispatchQueue::serial("Tidemark.Tests.NoDescriptor");
+    if (queue->canWatchDescriptors() || queue->watch(0, POLLIN, [](short) {})) std::_Exit(2);
+    Semaphore ran;
+    std::this_thread::sleep_for(50ms);  // the worker is asleep with nothing to wait for
+    queue->async([&] { ran.signal(); });
+    if (!ran.waitFor(5s)) std::_Exit(3);
+    queue->asyncAfter(20ms, [&] { ran.signal(); });
+    if (!ran.waitFor(5s)) std::_Exit(4);
+    queue->asyncAfter(1h, [] {});
+    std::this_thread::sleep_for(50ms);  // asleep until the far deadline
+    queue->async([&] { ran.signal(); });
+    if (!ran.waitFor(5s)) std::_Exit(5);
+    std::_Exit(0);
+}
+
+}  // namespace
+
+TEST(SerialQueueDeadlines, WithNoDescriptorLeftAQueueStillWakesForItsWork) {
+    EXPECT_EXIT(serialQueueWithNoDescriptorLeft(), ::testing::ExitedWithCode(0), "");
 }
