@@ -62,6 +62,7 @@ bool descriptorsExhausted(int error) { return error == EMFILE || error == ENFILE
 
 std::once_flag limitRaised;
 std::optional<uint64_t> savedSoftLimit;
+bool limitAtMost = false;  // the soft limit is the hard limit
 
 }  // namespace
 
@@ -78,21 +79,21 @@ std::optional<std::vector<int32_t>> ProcessTable::listProcesses() const {
 }
 
 bool raiseDescriptorLimit() {
-    bool raised = false;
-    std::call_once(limitRaised, [&] {
+    std::call_once(limitRaised, [] {
         rlimit limit{};
         if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
         if (limit.rlim_cur >= limit.rlim_max) {
-            raised = true;
+            limitAtMost = true;
             return;
         }
         const rlim_t original = limit.rlim_cur;
         limit.rlim_cur = limit.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
         savedSoftLimit = original;
-        raised = true;
+        limitAtMost = true;
     });
-    return raised || savedSoftLimit.has_value();
+    // The same answer on every call, not only the first.
+    return limitAtMost;
 }
 
 std::optional<uint64_t> originalDescriptorLimit() { return savedSoftLimit; }

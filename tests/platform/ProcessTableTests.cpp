@@ -151,6 +151,19 @@ bool readsAll(const std::vector<platform::ProcessRecord>& records, const std::ve
     std::_Exit(std::string(out) == "300\n" ? 0 : 5);
 }
 
+// A soft limit already at the hard one needs no raising: that is success on every call,
+// and there is no other limit for children to get back.
+[[noreturn]] void raiseAtTheHardLimit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::_Exit(0);  // nothing to test here
+    if (!platform::raiseDescriptorLimit()) std::_Exit(2);
+    if (!platform::raiseDescriptorLimit()) std::_Exit(3);
+    if (platform::originalDescriptorLimit()) std::_Exit(4);
+    std::_Exit(0);
+}
+
 }  // namespace
 
 TEST(ProcessTable, AnExitedProcessIsDroppedAndItsReusedPidIsReadAfresh) {
@@ -302,4 +315,5 @@ TEST(ProcessTable, NoDescriptorLeaksOverManyCyclesWithProcessesComingAndGoing) {
 // The application raises its own limit; the programs it starts get the one it was given.
 TEST(ProcessTable, ARaisedDescriptorLimitIsNotPassedToChildren) {
     EXPECT_EXIT(spawnWithRaisedLimit(), ::testing::ExitedWithCode(0), "child limit 300");
+    EXPECT_EXIT(raiseAtTheHardLimit(), ::testing::ExitedWithCode(0), "");
 }
