@@ -36,6 +36,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using webapptest::nowMs;
+using webapptest::residentKiB;
 using webapptest::smallSample;
 json processJSON(int pid, const std::string& name) {
     return json{{"pid", pid},           {"name", name},         {"cpuPercent", 1.0},  {"memoryBytes", 1},
@@ -45,64 +46,7 @@ json processJSON(int pid, const std::string& name) {
 
 std::string bearer() { return std::string("Bearer ") + ServerProcess::token; }
 
-// A plain TCP connection to the server.
-class Connection {
-public:
-    explicit Connection(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Connection() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool connected() const { return connected_; }
-    bool send(const std::string& data) {
-        size_t sent = 0;
-        while (sent < data.size()) {
-            const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // Reads until the peer closes, a whole response has arrived, or the time runs out.
-    std::string receive(std::chrono::milliseconds timeout = 3000ms) {
-        std::string data;
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) break;
-            char buffer[8192];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            data.append(buffer, static_cast<size_t>(n));
-            if (complete(data)) break;
-        }
-        return data;
-    }
-    static int status(const std::string& response) {
-        if (response.rfind("HTTP/1.1 ", 0) != 0 || response.size() < 12) return 0;
-        return std::stoi(response.substr(9, 3));
-    }
-
-private:
-    static bool complete(const std::string& data) {
-        const size_t end = data.find("\r\n\r\n");
-        if (end == std::string::npos) return false;
-        std::string head = data.substr(0, end);
-        std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
-        const size_t at = head.find("content-length:");
-        if (at == std::string::npos) return true;
-        return data.size() >= end + 4 + std::stoul(head.substr(at + 15));
-    }
-    int fd_ = -1;
-    bool connected_ = false;
-};
+using Connection = webapptest::RawConnection;
 
 std::string request(const std::string& method, const std::string& target, int port,
                     const std::vector<std::string>& headers = {}, const std::string& body = "") {
@@ -112,16 +56,6 @@ std::string request(const std::string& method, const std::string& target, int po
         text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }
     return text + "\r\n" + body;
-}
-
-// Resident memory of a process in KiB.
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
 }
 
 // Context switches of all threads of a process.

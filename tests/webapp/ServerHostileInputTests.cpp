@@ -8,11 +8,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,62 +28,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using webapptest::nowMs;
+using webapptest::residentKiB;
 
 std::string sampleBody(int64_t ts) { return json{{"samples", json::array({webapptest::smallSample(ts)})}}.dump(); }
 
-// A raw loopback connection, for what no well-behaved client sends.
-class Raw {
-public:
-    explicit Raw(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Raw() { close(fd_); }
-    bool connected() const { return connected_; }
-    bool send(const std::string& data) {
-        for (size_t sent = 0; sent < data.size();) {
-            const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // The status of the first response line, 0 if none came in time.
-    int status(std::chrono::milliseconds timeout = 3000ms) {
-        std::string data;
-        const auto deadline = Clock::now() + timeout;
-        while (data.find("\r\n") == std::string::npos && Clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) break;
-            char buffer[4096];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            data.append(buffer, static_cast<size_t>(n));
-        }
-        if (data.rfind("HTTP/1.1 ", 0) != 0 || data.size() < 12) return 0;
-        return std::stoi(data.substr(9, 3));
-    }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
+using Connection = webapptest::RawConnection;
 
 std::string head(const std::string& method, const std::string& target, int port) {
     return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
-}
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
 }
 
 const httplib::Headers& pageHeaders(int port) {
@@ -168,44 +116,44 @@ TEST(ServerHostileInput, BodiesWithoutALengthAndOverlongRequestsAreCapped) {
     const long before = residentKiB(server.pid());
     {
         // A chunked body that never stops growing: cut off at the cap, never buffered whole.
-        Raw c(port);
+        Connection c(port);
         c.send(head("POST", "/api/metrics/ingest", port) + bearer +
                "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n");
         const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
         int sent = 0;
         while (sent < 64 && c.send(chunk)) ++sent;  // up to 4 MiB
         if (sent == 64) c.send("0\r\n\r\n");
-        EXPECT_EQ(c.status(), 413);
+        EXPECT_EQ(Connection::status(c.receive()), 413);
     }
     {
         // A small chunked body is read like any other.
-        Raw c(port);
+        Connection c(port);
         const std::string body = sampleBody(nowMs());
         std::ostringstream chunked;
         chunked << std::hex << body.size() << "\r\n" << body << "\r\n0\r\n\r\n";
         c.send(head("POST", "/api/metrics/ingest", port) + bearer +
                "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked.str());
-        EXPECT_EQ(c.status(), 200);
+        EXPECT_EQ(Connection::status(c.receive()), 200);
     }
     {
         // A length far beyond the cap is refused before any byte of the body comes.
-        Raw c(port);
+        Connection c(port);
         c.send(head("POST", "/api/metrics/ingest", port) + bearer + "Content-Length: 1000000000000000\r\n\r\n");
         const auto start = Clock::now();
-        EXPECT_EQ(c.status(), 413);
+        EXPECT_EQ(Connection::status(c.receive()), 413);
         EXPECT_LT(Clock::now() - start, 2000ms);
     }
     {
         // A length that is not a number.
-        Raw c(port);
+        Connection c(port);
         c.send(head("POST", "/api/metrics/ingest", port) + bearer + "Content-Length: 99999999999999999999999\r\n\r\n{}");
-        EXPECT_EQ(c.status(), 413);
+        EXPECT_EQ(Connection::status(c.receive()), 413);
     }
     for (const size_t length : {size_t{8} << 10, size_t{100} << 10, size_t{1} << 20}) {
         // Overlong targets: refused, never a crash or a 5xx.
-        Raw c(port);
+        Connection c(port);
         c.send(head("GET", "/api/history?range=" + std::string(length, 'a'), port) + "\r\n");
-        const int status = c.status();
+        const int status = Connection::status(c.receive());
         EXPECT_GE(status, 400) << length;
         EXPECT_LT(status, 500) << length;
     }
@@ -226,11 +174,11 @@ TEST(ServerHostileInput, TricklingBodiesNeverHoldAnIngestUp) {
     const int port = server.port();
     // 150 connections that announce a body and send it a byte at a time, 50 that stop
     // after the announcement.
-    std::vector<std::unique_ptr<Raw>> trickling, stalled;
+    std::vector<std::unique_ptr<Connection>> trickling, stalled;
     const std::string announce = head("POST", "/api/metrics/ingest", port) + "Authorization: Bearer " +
                                  ServerProcess::token + "\r\nContent-Type: application/json\r\nContent-Length: 4000\r\n\r\n";
     for (int i = 0; i < 200; ++i) {
-        auto c = std::make_unique<Raw>(port);
+        auto c = std::make_unique<Connection>(port);
         ASSERT_TRUE(c->connected());
         ASSERT_TRUE(c->send(announce));
         (i < 150 ? trickling : stalled).push_back(std::move(c));

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -53,6 +55,75 @@ bool processAlive(const std::string& pidText) {
     if (!std::getline(stat, line)) return false;
     const auto close = line.rfind(')');
     return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
+}
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+RawConnection::RawConnection(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+RawConnection::~RawConnection() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool RawConnection::send(const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+// Whether data holds a whole response: its head, and as much body as its length says.
+bool completeResponse(const std::string& data) {
+    const size_t end = data.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    std::string head = data.substr(0, end);
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+    const size_t at = head.find("content-length:");
+    if (at == std::string::npos) return true;
+    return data.size() >= end + 4 + std::stoul(head.substr(at + 15));
+}
+
+}  // namespace
+
+std::string RawConnection::receive(std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    std::string data;
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) break;
+        char buffer[8192];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+        if (completeResponse(data)) break;
+    }
+    return data;
+}
+
+int RawConnection::status(const std::string& response) {
+    if (response.rfind("HTTP/1.1 ", 0) != 0 || response.size() < 12) return 0;
+    return std::stoi(response.substr(9, 3));
 }
 
 ServerProcess::ServerProcess(const std::string& dataDir, std::map<std::string, std::string> extra, int port)

@@ -2,6 +2,7 @@
 // Starts the real TidemarkServer executable on a free port for a test.
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -30,6 +31,28 @@ int64_t nowMs();
 nlohmann::json smallSample(int64_t ts);
 // Whether a process with this pid (as text) exists and is not a zombie.
 bool processAlive(const std::string& pidText);
+// Resident memory of a process in KiB; -1 when it cannot be read.
+long residentKiB(pid_t pid);
+
+// A plain loopback TCP connection to the server, for what no well-behaved client sends.
+class RawConnection {
+public:
+    explicit RawConnection(int port);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(const std::string& data);
+    // Reads until the peer closes, a whole response has arrived, or the time runs out.
+    std::string receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    // The status of the response's first line, 0 if there is none.
+    static int status(const std::string& response);
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
 
 class ServerProcess {
 public:
