@@ -21,26 +21,10 @@
 
 using namespace std::chrono_literals;
 using desktoptest::DesktopSession;
+using desktoptest::artifactDirectory;
+using desktoptest::pumpUntil;
 
 namespace {
-
-std::string artifactDirectory() {
-    const std::string directory = testsupport::testBinDirectory() + "/desktop-screenshots";
-    std::filesystem::create_directories(directory);
-    return directory;
-}
-
-// Runs the GLib main context (and with it the main queue) until `done` or the timeout.
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        if (done()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
 
 GtkWidget* bannerWidget(platform::ui::DesktopPopover& popover) {
     GtkWidget* fixed = gtk_bin_get_child(GTK_BIN(popover.window()));

@@ -19,23 +19,13 @@
 
 using namespace std::chrono_literals;
 using desktoptest::DesktopSession;
+using desktoptest::pumpUntil;
 using platform::ActivationPolicy;
 using platform::Application;
 
 namespace {
 
 const std::string itemInterface = "org.kde.StatusNotifierItem";
-
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        if (done()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
 
 // A D-Bus call into this process: made on another thread while this one serves it.
 template <typename Call>
@@ -138,7 +128,7 @@ TEST(DesktopDockItem, PolicyRegistersItDisplayDrawsOncePerImageAndAClickIsTheReo
     EXPECT_TRUE(pumpUntil([&] { return newIcons >= 2; }, 5s));
     const std::string toolTip = serving([&] {
         GVariant* value = session.property(name, "/StatusNotifierItem", itemInterface, "ToolTip");
-        std::string text = value ? g_variant_print(value, FALSE) : "";
+        const std::string text = value ? desktoptest::printed(value) : "";
         if (value) g_variant_unref(value);
         return text;
     });

@@ -16,16 +16,11 @@
 
 using namespace std::chrono_literals;
 using desktoptest::DesktopSession;
+using desktoptest::artifactDirectory;
 
 namespace {
 
 const std::string itemInterface = "org.kde.StatusNotifierItem";
-
-std::string artifactDirectory() {
-    const std::string directory = testsupport::testBinDirectory() + "/desktop-screenshots";
-    std::filesystem::create_directories(directory);
-    return directory;
-}
 
 // The page posts, from its main frame, every state the test queues for it.
 const char* quotaPage = R"HTML(<!doctype html><html><body style="background:#203028">
@@ -112,7 +107,7 @@ std::string text(DesktopSession& session, const std::string& busName, const char
     if (!value) return "<none>";
     std::string result = g_variant_is_of_type(value, G_VARIANT_TYPE_STRING) || g_variant_is_of_type(value, G_VARIANT_TYPE_OBJECT_PATH)
                              ? g_variant_get_string(value, nullptr)
-                             : g_variant_print(value, FALSE);
+                             : desktoptest::printed(value);
     g_variant_unref(value);
     return result;
 }

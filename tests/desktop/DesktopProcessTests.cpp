@@ -20,6 +20,7 @@
 
 using namespace std::chrono_literals;
 using desktoptest::DesktopSession;
+using desktoptest::artifactDirectory;
 
 namespace {
 
@@ -27,12 +28,6 @@ const std::string itemInterface = "org.kde.StatusNotifierItem";
 const std::string menuInterface = "com.canonical.dbusmenu";
 constexpr int panelWidth = 420;
 constexpr int defaultHeight = 640;
-
-std::string artifactDirectory() {
-    const std::string directory = testsupport::testBinDirectory() + "/desktop-screenshots";
-    std::filesystem::create_directories(directory);
-    return directory;
-}
 
 // The page the fake server gives the panel: it reports the bridge calls and the flag,
 // posts a (deliberately invalid) "dockQuota" state from the main frame, holds an iframe

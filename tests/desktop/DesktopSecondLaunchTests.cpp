@@ -48,9 +48,7 @@ TEST(DesktopSecondLaunch, OpensThePanelOfTheRunningInstanceAndExitsWithoutAServe
 
     EXPECT_TRUE(testsupport::eventually([&] { return session.panelWindow().has_value(); }, 15s))
         << "the running instance did not open its panel:\n" << first.output();
-    const std::string shots = testsupport::testBinDirectory() + "/desktop-screenshots";
-    std::filesystem::create_directories(shots);
-    session.screenshot(shots + "/second-launch-panel.png");
+    session.screenshot(desktoptest::artifactDirectory() + "/second-launch-panel.png");
     EXPECT_EQ(servers(first), running);
     EXPECT_TRUE(first.process().isRunning());
     EXPECT_TRUE(first.stop()) << first.output();

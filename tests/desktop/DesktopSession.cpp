@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -86,6 +87,30 @@ std::string readLine(int fd, std::chrono::milliseconds timeout) {
 }
 
 }  // namespace
+
+std::string artifactDirectory() {
+    const std::string directory = testsupport::testBinDirectory() + "/desktop-screenshots";
+    std::filesystem::create_directories(directory);
+    return directory;
+}
+
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+std::string printed(GVariant* value) {
+    gchar* text = g_variant_print(value, FALSE);
+    std::string result = text;
+    g_free(text);
+    return result;
+}
 
 std::pair<std::string, std::string> splitRegistration(const std::string& line) {
     std::istringstream in(line);

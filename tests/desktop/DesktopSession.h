@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,6 +15,14 @@
 #include "support/TestSupport.h"
 
 namespace desktoptest {
+
+// Where desktop tests leave their screenshots and icons (made when missing).
+std::string artifactDirectory();
+// Runs this process's GLib main context (and with it the main queue) until `done` or
+// the timeout; whether `done` came true.
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+// A value in GVariant text form.
+std::string printed(GVariant* value);
 
 struct WindowGeometry {
     int x = 0, y = 0, width = 0, height = 0;
