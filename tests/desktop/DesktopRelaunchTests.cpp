@@ -2,7 +2,6 @@
 // run beside it on the same data folder.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <thread>
 
 #include "DesktopSession.h"
@@ -20,13 +19,8 @@ TEST(DesktopRelaunch, TheRelaunchedVersionWaitsUntilTheQuittingOneHasStoppedItsS
     ASSERT_TRUE(old.waitUntilHealthy(30s)) << old.output();
     ASSERT_TRUE(session.waitForRegistration(1, 30s)) << old.output();
     // The server is the child that owns the data folder; web view helpers end on their own.
-    int oldServer = 0;
-    for (int child : old.childPids()) {
-        std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name == "TidemarkServer") oldServer = child;
-    }
+    const auto oldServers = old.serverPids();
+    const int oldServer = oldServers.empty() ? 0 : oldServers.back();
     ASSERT_GT(oldServer, 0) << old.output();
 
     // What the updater starts: same user, same data folder, the relaunch switch.

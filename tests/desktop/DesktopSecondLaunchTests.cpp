@@ -3,27 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "DesktopSession.h"
 #include "support/TidemarkRun.h"
 
 using namespace std::chrono_literals;
 using desktoptest::DesktopSession;
-
-namespace {
-
-std::vector<int> servers(const testsupport::TidemarkRun& run) {
-    std::vector<int> found;
-    for (int pid : run.childPids()) {
-        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "TidemarkServer") found.push_back(pid);
-    }
-    return found;
-}
-
-}  // namespace
 
 TEST(DesktopSecondLaunch, OpensThePanelOfTheRunningInstanceAndExitsWithoutAServer) {
     if (!std::filesystem::exists(testsupport::binDirectory() + "/TidemarkServer")) GTEST_SKIP() << "no TidemarkServer";
@@ -33,7 +18,7 @@ TEST(DesktopSecondLaunch, OpensThePanelOfTheRunningInstanceAndExitsWithoutAServe
     testsupport::TidemarkRun first(options);
     ASSERT_TRUE(first.waitUntilHealthy(30s)) << first.output();
     ASSERT_TRUE(session.waitForRegistration(1, 30s)) << first.output() << session.watcherOutput();
-    const auto running = servers(first);
+    const auto running = first.serverPids();
     ASSERT_EQ(running.size(), 1u) << first.output();
     EXPECT_FALSE(session.panelWindow()) << "the panel opens only when asked";
 
@@ -49,7 +34,7 @@ TEST(DesktopSecondLaunch, OpensThePanelOfTheRunningInstanceAndExitsWithoutAServe
     EXPECT_TRUE(testsupport::eventually([&] { return session.panelWindow().has_value(); }, 15s))
         << "the running instance did not open its panel:\n" << first.output();
     session.screenshot(desktoptest::artifactDirectory() + "/second-launch-panel.png");
-    EXPECT_EQ(servers(first), running);
+    EXPECT_EQ(first.serverPids(), running);
     EXPECT_TRUE(first.process().isRunning());
     EXPECT_TRUE(first.stop()) << first.output();
 }

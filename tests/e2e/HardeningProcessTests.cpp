@@ -19,17 +19,6 @@ namespace {
 
 bool haveServer() { return std::filesystem::exists(testsupport::binDirectory() + "/TidemarkServer"); }
 
-// The children of a run that are servers (the network tool comes and goes beside them).
-std::vector<int> serverPids(const TidemarkRun& run) {
-    std::vector<int> servers;
-    for (int pid : run.childPids()) {
-        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "TidemarkServer") servers.push_back(pid);
-    }
-    return servers;
-}
-
 const std::string loginPrefix = "[Tidemark] Open the panel in a browser: ";
 
 // The login line's address, once Tidemark has printed it.
@@ -49,7 +38,7 @@ TEST(Hardening, ASecondLaunchHandsOverAndLeavesOneServer) {
     TidemarkRun first;
     ASSERT_TRUE(first.waitUntilHealthy(20s)) << first.output();
     ASSERT_TRUE(testsupport::eventually([&] { return loginAddress(first).has_value(); }, 10s)) << first.output();
-    const auto servers = serverPids(first);
+    const auto servers = first.serverPids();
     ASSERT_EQ(servers.size(), 1u);
 
     testsupport::TidemarkRunOptions again;
@@ -62,7 +51,7 @@ TEST(Hardening, ASecondLaunchHandsOverAndLeavesOneServer) {
     EXPECT_NE(second.output().find(loginPrefix + *loginAddress(first)), std::string::npos)
         << "the second launch tells where the running one is:\n" << second.output();
     EXPECT_FALSE(second.waitUntilHealthy(500ms)) << "no second server";
-    EXPECT_EQ(serverPids(first), servers);
+    EXPECT_EQ(first.serverPids(), servers);
     EXPECT_TRUE(second.childPids().empty());
     EXPECT_TRUE(first.process().isRunning());
     EXPECT_TRUE(first.stop());
@@ -165,7 +154,7 @@ TEST(Hardening, AQuitWithAFrozenServerEndsItAndExitsCleanlyInBoundedTime) {
     if (!haveServer()) GTEST_SKIP() << "TidemarkServer is not built";
     TidemarkRun run;
     ASSERT_TRUE(run.waitUntilHealthy(20s)) << run.output();
-    const auto servers = serverPids(run);
+    const auto servers = run.serverPids();
     ASSERT_EQ(servers.size(), 1u);
     // A stopped server hears no SIGTERM: only the forced end after the grace time ends it.
     ASSERT_EQ(::kill(servers.front(), SIGSTOP), 0);

@@ -162,6 +162,16 @@ std::map<int, std::vector<int>> childrenByParent() {
 
 std::vector<int> TidemarkRun::childPids() const { return childrenByParent()[process_->processIdentifier()]; }
 
+std::vector<int> TidemarkRun::serverPids() const {
+    std::vector<int> servers;
+    for (int pid : childPids()) {
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "TidemarkServer") servers.push_back(pid);
+    }
+    return servers;
+}
+
 std::vector<int> descendantPids(int root) {
     auto children = childrenByParent();
     std::vector<int> found;

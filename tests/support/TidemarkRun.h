@@ -47,6 +47,8 @@ public:
     bool stop();
     // Direct children of the Tidemark process (by /proc/<pid>/stat).
     std::vector<int> childPids() const;
+    // The children that are servers (the network tool comes and goes beside them).
+    std::vector<int> serverPids() const;
 
 private:
     testsupport::TemporaryDirectory home_;
