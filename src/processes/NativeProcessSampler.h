@@ -16,6 +16,7 @@
 class NodeServerManager;
 namespace platform {
 class ProcessTable;
+struct ProcessRecord;
 }
 
 // Why a process sampling step failed.
@@ -173,6 +174,8 @@ private:
     std::shared_ptr<platform::DispatchTimer> timer_;
     // Keeps each process's files open from one cycle to the next.
     std::unique_ptr<platform::ProcessTable> processTable_;
+    // Its readings, kept so that each cycle reuses the last one's names and storage.
+    std::vector<platform::ProcessRecord> processRecords_;
     UsageMap previousUsage_;
     NetworkMap previousNetwork_;
     bool previousNetworkComplete_ = false;

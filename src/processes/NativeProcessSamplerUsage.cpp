@@ -70,7 +70,7 @@ std::string NativeProcessSampler::decodeName(std::string_view bytes) {
 NativeProcessSampler::UsageMap NativeProcessSampler::readAllProcessUsage() {
     UsageMap usage;
     if (!processTable_) processTable_ = std::make_unique<platform::ProcessTable>(configuration_.procRoot);
-    std::vector<platform::ProcessRecord> records;
+    std::vector<platform::ProcessRecord>& records = processRecords_;
     if (!processTable_->readAll(records) || records.empty()) return usage;
     usage.reserve(records.size());
     for (const auto& record : records) {
