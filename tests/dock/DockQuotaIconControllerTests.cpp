@@ -41,7 +41,7 @@ class DockQuotaIconControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::RunLoop::main().useManualClock(true);
-        platform::DockTileWriter::install(Application::shared());
+        Application::shared().setDock(std::make_shared<platform::DockTileWriter::FileDock>());
         startupIcon = std::make_shared<platform::Image>(platform::Size{16, 16},
                                                         [](platform::GraphicsContext&, platform::Rect) { return true; });
         Application::shared().setApplicationIconImage(startupIcon);

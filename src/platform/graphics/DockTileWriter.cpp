@@ -25,6 +25,4 @@ bool write(const Image* image, const std::string& file) {
     return !FileManager::writeAtomically(file, *png).has_value();
 }
 
-void install(Application& application) { application.setDock(std::make_shared<FileDock>()); }
-
 }  // namespace platform::DockTileWriter

@@ -19,8 +19,6 @@ constexpr int pixelSide = 512;
 std::string path();
 // Writes the image rendered at 512 x 512 (atomically); no image removes the file.
 bool write(const Image* image, const std::string& path);
-// Every display() of the application's Dock tile writes its icon image to path().
-void install(Application& application);
 
 // The headless backend's Dock: the tile is the file, whatever the activation policy.
 class FileDock final : public Dock {
