@@ -10,10 +10,10 @@
 
 #include "dock/DockQuotaIconController.h"
 #include "platform/Application.h"
-#include "platform/graphics/DockTileWriter.h"
 #include "platform/graphics/Image.h"
 #include "platform/ui/gtk/DesktopBackend.h"
 #include "platform/ui/gtk/DesktopDock.h"
+#include "platform/ui/headless/HeadlessDock.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ BENCHMARK(BM_DesktopRedisplaySameIcon)->Unit(benchmark::kMicrosecond);
 void BM_HeadlessTileUpdate(benchmark::State& state) {
     const std::string directory = std::filesystem::temp_directory_path() / "tidemark-bench-tile";
     std::filesystem::create_directories(directory);
-    platform::DockTileWriter::FileDock dock(directory + "/dock-tile.png");
+    platform::ui::HeadlessDock dock(directory + "/dock-tile.png");
     int i = 0;
     for (auto _ : state) dock.display(DockQuotaIconController::renderIcon(sample(++i)));
     std::filesystem::remove_all(directory);

@@ -9,7 +9,7 @@
 #include "platform/Application.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
-#include "platform/graphics/DockTileWriter.h"
+#include "platform/ui/headless/HeadlessDock.h"
 #include "platform/graphics/Image.h"
 #include "support/TestSupport.h"
 
@@ -41,7 +41,7 @@ class DockQuotaIconControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::RunLoop::main().useManualClock(true);
-        Application::shared().setDock(std::make_shared<platform::DockTileWriter::FileDock>());
+        Application::shared().setDock(std::make_shared<platform::ui::HeadlessDock>());
         startupIcon = std::make_shared<platform::Image>(platform::Size{16, 16},
                                                         [](platform::GraphicsContext&, platform::Rect) { return true; });
         Application::shared().setApplicationIconImage(startupIcon);

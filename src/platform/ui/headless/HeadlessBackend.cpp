@@ -1,9 +1,9 @@
 #include "platform/ui/headless/HeadlessBackend.h"
 
-#include "platform/graphics/DockTileWriter.h"
 #include "platform/ui/Menu.h"
 #include "platform/ui/Popover.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/headless/HeadlessDock.h"
 #include "platform/ui/headless/HeadlessWebView.h"
 
 namespace platform::ui {
@@ -22,6 +22,6 @@ std::shared_ptr<WebsiteDataStore> HeadlessBackend::makeNonPersistentDataStore() 
 
 std::optional<Screen> HeadlessBackend::mainScreen() { return Screen::headlessMainScreen(); }
 
-std::shared_ptr<Dock> HeadlessBackend::makeDock() { return std::make_shared<DockTileWriter::FileDock>(); }
+std::shared_ptr<Dock> HeadlessBackend::makeDock() { return std::make_shared<HeadlessDock>(); }
 
 }  // namespace platform::ui
