@@ -72,6 +72,7 @@ TEST(Hardening, CtrlCInTheTerminalQuitsInOrderWithoutAnExitLine) {
     ASSERT_TRUE(run.process().waitUntilExit(10s));
     EXPECT_EQ(run.process().terminationReason(), platform::Process::TerminationReason::exit);
     EXPECT_EQ(run.process().terminationStatus(), 0);
+    EXPECT_TRUE(run.waitForOutputEnd(5s));
     EXPECT_EQ(run.output().find("[Tidemark] Server exited with status"), std::string::npos)
         << "the server was stopped, it did not die of the Ctrl-C:\n" << run.output();
     for (int pid : children)

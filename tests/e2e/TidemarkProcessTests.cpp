@@ -47,6 +47,7 @@ TEST(TidemarkProcess, ServesOnTheTestPortAndQuitsCleanly) {
     EXPECT_EQ(run.process().terminationReason(), platform::Process::TerminationReason::exit);
     EXPECT_EQ(run.process().terminationStatus(), 0);
     for (int pid : children) EXPECT_FALSE(testsupport::processAlive(pid)) << "server " << pid << " left running";
+    EXPECT_TRUE(run.waitForOutputEnd(5s));
     EXPECT_EQ(run.output().find("[Tidemark] Server exited with status"), std::string::npos) << run.output();
 }
 

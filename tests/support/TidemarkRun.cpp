@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,7 +17,9 @@ namespace testsupport {
 
 struct TidemarkRun::Output {
     mutable std::mutex mutex;
+    std::condition_variable ended;
     std::string text;
+    bool atEnd = false;
 };
 
 int freeLoopbackPort() {
@@ -94,6 +97,9 @@ TidemarkRun::TidemarkRun(TidemarkRunOptions options) : output_(std::make_shared<
         const std::string data = handle.availableData();
         if (data.empty()) {
             handle.setReadabilityHandler({});
+            std::lock_guard lock(output->mutex);
+            output->atEnd = true;
+            output->ended.notify_all();
             return;
         }
         std::lock_guard lock(output->mutex);
@@ -113,6 +119,11 @@ TidemarkRun::~TidemarkRun() {
 std::string TidemarkRun::output() const {
     std::lock_guard lock(output_->mutex);
     return output_->text;
+}
+
+bool TidemarkRun::waitForOutputEnd(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(output_->mutex);
+    return output_->ended.wait_for(lock, timeout, [&] { return output_->atEnd; });
 }
 
 bool TidemarkRun::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {

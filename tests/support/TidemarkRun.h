@@ -41,6 +41,9 @@ public:
     // Everything Tidemark wrote to stdout and stderr so far.
     std::string output() const;
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
+    // Waits until everything written has been read: Tidemark and every child that shares
+    // its output have closed it. Output read right after an exit may still lack the end.
+    bool waitForOutputEnd(std::chrono::milliseconds timeout) const;
     // Waits until GET /api/health answers 200.
     bool waitUntilHealthy(std::chrono::milliseconds timeout) const;
     // SIGTERM, then true when Tidemark ended through its normal path with status 0.
