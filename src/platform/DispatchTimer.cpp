@@ -125,8 +125,22 @@ private:
             running_ = true;
             handler = handler_;
         }
-        if (handler && *handler) (*handler)();
+        if (handler && *handler) {
+            try {
+                (*handler)();
+            } catch (...) {
+                // The queue logs it; the timer keeps its schedule all the same.
+                handler.reset();
+                finishRun();
+                throw;
+            }
+        }
         handler.reset();
+        finishRun();
+    }
+
+    // After the handler: the next hand-over, now or at the next deadline.
+    void finishRun() {
         std::lock_guard lock(mutex_);
         running_ = false;
         if (cancelled_ || !nextDeadline_) return;

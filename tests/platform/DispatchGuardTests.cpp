@@ -54,3 +54,20 @@ TEST(DispatchGuard, AThrowingTaskEndsOnlyItselfWithOneLogLine) {
         EXPECT_EQ(failures, (std::vector<std::string>{prefix, prefix + ": disk gone"}));
     }
 }
+
+// A timer whose handler throws keeps firing: the failure ends that one run, not the timer.
+TEST(DispatchGuard, ATimerWhoseHandlerThrowsKeepsFiring) {
+    CapturedLog log;
+    for (const auto& queue : {platform::DispatchQueue::serial("guard.timer"), platform::DispatchQueue::utility()}) {
+        auto timer = platform::DispatchTimer::make(queue);
+        std::atomic<int> firings = 0;
+        timer->schedule(std::chrono::milliseconds(0), std::chrono::milliseconds(10), std::chrono::milliseconds(0));
+        timer->setEventHandler([&] {
+            if (++firings == 1) throw std::runtime_error("first run fails");
+        });
+        timer->resume();
+        EXPECT_TRUE(testsupport::eventually([&] { return firings >= 3; }, std::chrono::seconds(5)))
+            << queue->label() << ": " << firings.load() << " firings";
+        timer->cancel();
+    }
+}
