@@ -48,13 +48,15 @@ struct Process::Impl {
     bool handlerRunning = false;
     std::thread::id reaperThread;
 
-    // Reaps the exited child and records how it ended. Called with the mutex held.
-    void reapLocked() {
+    // Reaps the child and records how it ended; false only when WNOHANG found it still
+    // running. Called with the mutex held.
+    bool reapLocked(int options) {
         int waitStatus = 0;
         pid_t reaped;
         do {
-            reaped = ::waitpid(pid, &waitStatus, 0);
+            reaped = ::waitpid(pid, &waitStatus, options);
         } while (reaped < 0 && errno == EINTR);
+        if (reaped == 0) return false;
         if (reaped == pid && WIFSIGNALED(waitStatus)) {
             reason = TerminationReason::uncaughtSignal;
             status = WTERMSIG(waitStatus);
@@ -63,6 +65,7 @@ struct Process::Impl {
             status = WEXITSTATUS(waitStatus);
         }
         running = false;
+        return true;
     }
 };
 
@@ -144,7 +147,7 @@ void Process::reapOnItsOwnThread(bool callHandler) {
         std::function<void(Process&)> handler;
         {
             std::lock_guard lock(impl.mutex);
-            impl.reapLocked();
+            impl.reapLocked(0);
             if (callHandler) handler = impl.handler;
             impl.handlerRunning = static_cast<bool>(handler);
             impl.reaperThread = std::this_thread::get_id();
@@ -277,10 +280,9 @@ std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const
                 {
                     // Under the lock, so sendSignal() never hits a pid no longer ours.
                     std::lock_guard lock(impl_->mutex);
-                    impl_->reapLocked();
+                    reaped = impl_->reapLocked(WNOHANG);
                 }
-                impl_->exited.notify_all();
-                reaped = true;
+                if (reaped) impl_->exited.notify_all();
             }
         }
     };
