@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -242,7 +242,8 @@ std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const
 
     // No one else reaps this child (no reaper thread was started for it), so the pid
     // cannot have been reused yet.
-    const int pidfd = ::pidfd_open(impl_->pid, 0);
+    // Through syscall(): glibc 2.36's <sys/pidfd.h> declares it without C linkage.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, impl_->pid, 0));
     if (pidfd < 0) {
         const int error = errno;
         sendSignal(SIGKILL);
