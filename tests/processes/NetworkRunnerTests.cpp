@@ -162,7 +162,10 @@ TEST_F(NetworkRunner, AToolRunStartsNoThread) {
     auto configuration = shortLimits(script("waits", "read x < " + fifo + "\necho 'x.7,1,2,'"));
     configuration.networkSampleTimeout = 10s;
     const auto sampler = std::make_shared<Sampler>(nullptr, configuration);
-    run(*sampler);  // any thread a first run needs (the spawner) is up from here on
+    // Any thread a first run needs (the spawner) is up from here on; the sampler lives on,
+    // so its queue's thread does not end while we count.
+    const auto first = make(script("first", "true"));
+    run(*first);
     const auto threadCount = [] {
         size_t n = 0;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
