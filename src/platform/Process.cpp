@@ -1,10 +1,15 @@
 #include "platform/Process.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -42,6 +47,26 @@ struct Process::Impl {
     std::function<void(Process&)> handler;
     bool handlerRunning = false;
     std::thread::id reaperThread;
+
+    // Reaps the child and records how it ended; false only when WNOHANG found it still
+    // running. Called with the mutex held.
+    bool reapLocked(int options) {
+        int waitStatus = 0;
+        pid_t reaped;
+        do {
+            reaped = ::waitpid(pid, &waitStatus, options);
+        } while (reaped < 0 && errno == EINTR);
+        if (reaped == 0) return false;
+        if (reaped == pid && WIFSIGNALED(waitStatus)) {
+            reason = TerminationReason::uncaughtSignal;
+            status = WTERMSIG(waitStatus);
+        } else if (reaped == pid && WIFEXITED(waitStatus)) {
+            reason = TerminationReason::exit;
+            status = WEXITSTATUS(waitStatus);
+        }
+        running = false;
+        return true;
+    }
 };
 
 Process::Process() : impl_(std::make_shared<Impl>()) {}
@@ -61,6 +86,12 @@ void Process::setTerminationHandler(std::function<void(Process&)> handler) {
 }
 
 std::optional<Error> Process::run() {
+    if (auto error = launch(-1)) return error;
+    reapOnItsOwnThread(true);
+    return std::nullopt;
+}
+
+std::optional<Error> Process::launch(int output) {
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->launched) return posixError(EBUSY, "The process was already launched");
@@ -83,8 +114,10 @@ std::optional<Error> Process::run() {
     }
     request.directory = currentDirectoryPath;
     request.detached = detached;
-    const std::shared_ptr<FileHandle> outputEnd = standardOutput ? standardOutput->fileHandleForWriting() : nullptr;
+    const std::shared_ptr<FileHandle> outputEnd =
+        output < 0 && standardOutput ? standardOutput->fileHandleForWriting() : nullptr;
     const std::shared_ptr<FileHandle> errorEnd = standardError ? standardError->fileHandleForWriting() : nullptr;
+    if (output >= 0) request.standardOutput = output;
     if (outputEnd) request.standardOutput = outputEnd->fileDescriptor();
     if (errorEnd) request.standardError = errorEnd->fileDescriptor();
     if ((outputEnd && request.standardOutput < 0) || (errorEnd && request.standardError < 0))
@@ -97,13 +130,14 @@ std::optional<Error> Process::run() {
     if (outputEnd) outputEnd->closeFile();
     if (errorEnd) errorEnd->closeFile();
 
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->running = true;
-        impl_->pid = result.pid;
-    }
-    // The reaper keeps the object alive until the child is gone, as the handler needs it.
-    std::thread([self = shared_from_this()] {
+    std::lock_guard lock(impl_->mutex);
+    impl_->running = true;
+    impl_->pid = result.pid;
+    return std::nullopt;
+}
+
+void Process::reapOnItsOwnThread(bool callHandler) {
+    std::thread([self = shared_from_this(), callHandler] {
         Impl& impl = *self->impl_;
         const pid_t pid = impl.pid;
         // Wait without reaping, so the pid stays ours while terminate() may signal it.
@@ -113,20 +147,8 @@ std::optional<Error> Process::run() {
         std::function<void(Process&)> handler;
         {
             std::lock_guard lock(impl.mutex);
-            int status = 0;
-            pid_t reaped;
-            do {
-                reaped = ::waitpid(pid, &status, 0);
-            } while (reaped < 0 && errno == EINTR);
-            if (reaped == pid && WIFSIGNALED(status)) {
-                impl.reason = TerminationReason::uncaughtSignal;
-                impl.status = WTERMSIG(status);
-            } else if (reaped == pid && WIFEXITED(status)) {
-                impl.reason = TerminationReason::exit;
-                impl.status = WEXITSTATUS(status);
-            }
-            impl.running = false;
-            handler = impl.handler;
+            impl.reapLocked(0);
+            if (callHandler) handler = impl.handler;
             impl.handlerRunning = static_cast<bool>(handler);
             impl.reaperThread = std::this_thread::get_id();
         }
@@ -141,7 +163,157 @@ std::optional<Error> Process::run() {
             impl.handlerFinished.notify_all();
         }
     }).detach();
-    return std::nullopt;
+}
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The read end of the collecting pipe, non-blocking, and what came through it.
+class CollectedPipe {
+public:
+    CollectedPipe(int fd, size_t limit) : fd_(fd), limit_(limit) {}
+    ~CollectedPipe() { close(); }
+    CollectedPipe(const CollectedPipe&) = delete;
+    CollectedPipe& operator=(const CollectedPipe&) = delete;
+
+    int fd() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    bool ended() const { return ended_; }
+    bool overflowed() const { return overflowed_; }
+    std::string take() { return std::move(data_); }
+
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    // Reads what is there. Keeps at most one byte over the limit, which is enough to
+    // know it was passed; the pipe is closed then, so a runaway writer gets SIGPIPE.
+    void readAvailable() {
+        constexpr size_t chunk = 64 * 1024;
+        while (fd_ >= 0) {
+            if (data_.size() > limit_) {
+                overflowed_ = true;
+                close();
+                return;
+            }
+            const size_t before = data_.size();
+            const size_t room = std::min(chunk, limit_ + 1 - before);
+            data_.resize(before + room);
+            const ssize_t n = ::read(fd_, data_.data() + before, room);
+            data_.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            if (n > 0) continue;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return;
+            // End of file; a read error on a pipe ends the output all the same.
+            ended_ = true;
+            close();
+        }
+    }
+
+private:
+    int fd_;
+    size_t limit_;
+    std::string data_;
+    bool ended_ = false;
+    bool overflowed_ = false;
+};
+
+timespec remainingUntil(SteadyClock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - SteadyClock::now());
+    const long long ns = std::max<long long>(left.count(), 0);
+    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+}  // namespace
+
+std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const CollectionLimits& limits) {
+    if (standardOutput)
+        return posixError(EINVAL, "The output of “" + executablePath + "” is collected, so it takes no output pipe");
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) return posixError(errno, "Could not make the output pipe of “" + executablePath + "”");
+    CollectedPipe output(ends[0], limits.maximumOutput);
+    // Only our end: the child's standard output stays blocking.
+    ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    auto launched = launch(ends[1]);
+    ::close(ends[1]);
+    if (launched) return *launched;
+
+    // No one else reaps this child (no reaper thread was started for it), so the pid
+    // cannot have been reused yet.
+    // Through syscall(): glibc 2.36's <sys/pidfd.h> declares it without C linkage.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, impl_->pid, 0));
+    if (pidfd < 0) {
+        const int error = errno;
+        sendSignal(SIGKILL);
+        reapOnItsOwnThread(false);
+        return posixError(error, "Could not watch “" + executablePath + "”");
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{pidfd};
+    bool reaped = false;
+    // Reads the output and reaps the child as each becomes ready, until `done` holds or
+    // the deadline passes. True when done.
+    const auto waitUntil = [&](SteadyClock::time_point deadline, auto done) {
+        for (;;) {
+            if (done()) return true;
+            pollfd fds[2];
+            nfds_t count = 0;
+            int outputIndex = -1, exitIndex = -1;
+            if (output.isOpen()) {
+                outputIndex = static_cast<int>(count);
+                fds[count++] = pollfd{output.fd(), POLLIN, 0};
+            }
+            if (!reaped) {
+                exitIndex = static_cast<int>(count);
+                fds[count++] = pollfd{pidfd, POLLIN, 0};
+            }
+            if (count == 0 || SteadyClock::now() >= deadline) return false;
+            const timespec timeout = remainingUntil(deadline);
+            const int ready = ::ppoll(fds, count, &timeout, nullptr);
+            if (ready < 0 && errno != EINTR) return false;
+            if (ready <= 0) continue;
+            if (outputIndex >= 0 && fds[outputIndex].revents) output.readAvailable();
+            if (exitIndex >= 0 && fds[exitIndex].revents) {
+                {
+                    // Under the lock, so sendSignal() never hits a pid no longer ours.
+                    std::lock_guard lock(impl_->mutex);
+                    reaped = impl_->reapLocked(WNOHANG);
+                }
+                if (reaped) impl_->exited.notify_all();
+            }
+        }
+    };
+    const auto exitedOrOverflowed = [&] { return reaped || output.overflowed(); };
+    const auto outputClosed = [&] { return !output.isOpen(); };
+    const auto tooLarge = [&] {
+        return posixError(EFBIG, "The output of “" + executablePath + "” passed " +
+                                     std::to_string(limits.maximumOutput) + " bytes");
+    };
+
+    CollectedOutput result;
+    if (waitUntil(SteadyClock::now() + limits.exitTimeout, exitedOrOverflowed) && reaped) {
+        const bool ended = waitUntil(SteadyClock::now() + limits.outputTimeout, outputClosed) && output.ended();
+        if (output.overflowed()) return tooLarge();
+        result.ending = ended ? CollectedOutput::Ending::complete : CollectedOutput::Ending::outputTimedOut;
+        result.data = output.take();
+        return result;
+    }
+
+    const auto exited = [&] { return reaped; };
+    terminate();
+    if (!waitUntil(SteadyClock::now() + limits.terminationGrace, exited) && sendSignal(SIGKILL))
+        waitUntil(SteadyClock::now() + limits.killGrace, exited);
+    waitUntil(SteadyClock::now() + limits.drainGrace, outputClosed);
+    // Stuck in the kernel even after SIGKILL: it must not stay a zombie once it goes.
+    if (!reaped) reapOnItsOwnThread(false);
+    if (output.overflowed()) return tooLarge();
+    result.ending = CollectedOutput::Ending::exitTimedOut;
+    result.data = output.take();
+    return result;
 }
 
 void Process::terminate() { sendSignal(SIGTERM); }

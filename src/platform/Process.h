@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/Error.h"
@@ -77,6 +78,32 @@ public:
     void setTerminationHandler(std::function<void(Process&)> handler);
 
     std::optional<Error> run();
+
+    struct CollectionLimits {
+        std::chrono::milliseconds exitTimeout{3000};
+        // After an exit in time: how long a descendant may keep the output open.
+        std::chrono::milliseconds outputTimeout{1000};
+        // A child still running at exitTimeout gets SIGTERM, then SIGKILL once the
+        // termination grace has passed; then the output gets the drain grace to end.
+        std::chrono::milliseconds terminationGrace{250};
+        std::chrono::milliseconds killGrace{250};
+        std::chrono::milliseconds drainGrace{250};
+        size_t maximumOutput = 16 * 1024 * 1024;
+    };
+    struct CollectedOutput {
+        enum class Ending {
+            complete,        // exited in time and its output ended in time
+            outputTimedOut,  // exited in time, but something kept its output open
+            exitTimedOut,    // stopped with signals
+        } ending = Ending::complete;
+        std::string data;  // what was read, also when the run timed out
+    };
+    // Runs a short-lived child to its end on the calling thread and starts no thread:
+    // one poll waits for both its output and its exit. standardOutput must be absent.
+    // The termination status is set once the child is reaped; no termination handler
+    // runs. An error when the launch fails (as from run()) or the output passes
+    // maximumOutput (the child is then stopped like one that did not exit).
+    std::variant<CollectedOutput, Error> runCollectingOutput(const CollectionLimits& limits);
     void terminate();  // SIGTERM
     // Sends a signal only while the child is not yet reaped, so a reused pid is never
     // hit. False when the child is gone or the signal could not be sent.
@@ -94,6 +121,10 @@ public:
 
 private:
     Process();
+    // Spawns the child; its standard output goes to `output` when that is not -1.
+    std::optional<Error> launch(int output);
+    // Reaps the child on a thread of its own, which keeps the object alive until then.
+    void reapOnItsOwnThread(bool callHandler);
     std::shared_ptr<Impl> impl_;
 };
 

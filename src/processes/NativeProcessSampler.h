@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -65,13 +64,6 @@ public:
         bool operator==(const NetworkUsage&) const = default;
     };
 
-    // The network tool's standard output, handed from the pipe reader to the queue.
-    class CommandOutput {
-    public:
-        std::mutex lock;
-        std::string data;
-    };
-
     struct ProcessEntry {
         int32_t pid = 0;
         std::string name;
@@ -111,6 +103,8 @@ public:
         std::chrono::milliseconds terminationGrace{250};
         std::chrono::milliseconds killGrace{250};
         std::chrono::milliseconds drainGrace{250};
+        // The tool writes a line per process; more than this is a runaway.
+        size_t maximumNetworkOutput = 16 * 1024 * 1024;
         std::chrono::milliseconds failureLogInterval{30000};
         // Absent: "tidemark-nettop" beside the running executable.
         std::optional<std::string> networkCommandPath;

@@ -4,7 +4,6 @@
 
 #include "platform/NullDevice.h"
 #include "platform/Process.h"
-#include "platform/Signals.h"
 #include "platform/Text.h"
 #include "processes/NativeProcessSampler.h"
 
@@ -83,12 +82,6 @@ NativeProcessSampler::NetworkMap NativeProcessSampler::parseNetworkUsage(const s
 NativeProcessSampler::NetworkMap NativeProcessSampler::readNetworkUsage() {
     networkReadSucceeded_ = false;
     auto process = platform::Process::make();
-    auto pipe = std::make_shared<platform::Pipe>();
-    auto output = std::make_shared<CommandOutput>();
-    // Shared with callbacks that may outlive this call (a late exit, a reader still blocked).
-    auto exited = std::make_shared<platform::Semaphore>(0);
-    auto readDone = std::make_shared<platform::Semaphore>(0);
-
     if (shouldSimulateNetworkHang_) {
         shouldSimulateNetworkHang_ = false;
         process->executablePath = "/bin/sleep";
@@ -97,45 +90,34 @@ NativeProcessSampler::NetworkMap NativeProcessSampler::readNetworkUsage() {
         process->executablePath = networkCommandPath();
         process->arguments = toolArguments;
     }
-    process->standardOutput = pipe;
     process->standardError = platform::nullDevice();
-    process->setTerminationHandler([exited](platform::Process&) { exited->signal(); });
 
-    if (auto error = process->run()) {
+    // Runs on this queue's thread: no reader or reaper thread wakes for a tool run.
+    platform::Process::CollectionLimits limits;
+    limits.exitTimeout = configuration_.networkSampleTimeout;
+    limits.outputTimeout = configuration_.outputTimeout;
+    limits.terminationGrace = configuration_.terminationGrace;
+    limits.killGrace = configuration_.killGrace;
+    limits.drainGrace = configuration_.drainGrace;
+    limits.maximumOutput = configuration_.maximumNetworkOutput;
+    auto run = process->runCollectingOutput(limits);
+    if (const auto* error = std::get_if<platform::Error>(&run)) {
         logFailureIfNeeded(*error);
         return {};
     }
-    const auto reading = pipe->fileHandleForReading();
-    platform::DispatchQueue::utility()->async([reading, output, readDone] {
-        std::string data = reading->readDataToEndOfFile();
-        {
-            std::lock_guard<std::mutex> guard(output->lock);
-            output->data = std::move(data);
-        }
-        readDone->signal();
-    });
-
-    if (exited->waitFor(configuration_.networkSampleTimeout)) {
-        if (!readDone->waitFor(configuration_.outputTimeout)) {
-            reading->closeFile();
+    auto& output = std::get<platform::Process::CollectedOutput>(run);
+    switch (output.ending) {
+        case platform::Process::CollectedOutput::Ending::complete:
+            break;
+        case platform::Process::CollectedOutput::Ending::outputTimedOut:
             logFailureIfNeeded(ProcessSamplerError::commandTimeout("reading nettop output").asError());
             return {};
-        }
-        if (process->terminationStatus() != 0) return {};
-        std::string data;
-        {
-            std::lock_guard<std::mutex> guard(output->lock);
-            data = output->data;
-        }
-        if (!platform::isValidUTF8(data)) return {};
-        networkReadSucceeded_ = true;
-        return parseNetworkUsage(data);
+        case platform::Process::CollectedOutput::Ending::exitTimedOut:
+            logFailureIfNeeded(ProcessSamplerError::commandTimeout("nettop").asError());
+            return {};
     }
-
-    process->terminate();
-    if (!exited->waitFor(configuration_.terminationGrace) && process->sendSignal(platform::killSignal))
-        exited->waitFor(configuration_.killGrace);
-    if (!readDone->waitFor(configuration_.drainGrace)) reading->closeFile();
-    logFailureIfNeeded(ProcessSamplerError::commandTimeout("nettop").asError());
-    return {};
+    if (process->terminationStatus() != 0) return {};
+    if (!platform::isValidUTF8(output.data)) return {};
+    networkReadSucceeded_ = true;
+    return parseNetworkUsage(output.data);
 }

@@ -417,3 +417,249 @@ TEST(Process, ChildDiesWithItsParentHoweverTheParentDies) {
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
+
+namespace {
+
+using Collected = Process::CollectedOutput;
+using Ending = Process::CollectedOutput::Ending;
+
+Process::CollectionLimits collectionLimits(std::chrono::milliseconds exitTimeout, std::chrono::milliseconds outputTimeout,
+                                           std::chrono::milliseconds grace = 200ms) {
+    Process::CollectionLimits limits;
+    limits.exitTimeout = exitTimeout;
+    limits.outputTimeout = outputTimeout;
+    limits.terminationGrace = grace;
+    limits.killGrace = grace;
+    limits.drainGrace = grace;
+    return limits;
+}
+
+struct TimedRun {
+    std::variant<Collected, platform::Error> result;
+    std::chrono::milliseconds took;
+
+    const Collected& collected() const { return std::get<Collected>(result); }
+    bool failed() const { return std::holds_alternative<platform::Error>(result); }
+};
+
+TimedRun collect(const std::shared_ptr<Process>& process, const Process::CollectionLimits& limits) {
+    const auto start = std::chrono::steady_clock::now();
+    auto result = process->runCollectingOutput(limits);
+    return {std::move(result),
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)};
+}
+
+size_t descriptorCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// True when the pid is no child of ours any more, neither running nor a zombie.
+bool reaped(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+}
+
+int readPid(const std::string& path) {
+    int pid = 0;
+    std::ifstream(path) >> pid;
+    return pid;
+}
+
+}  // namespace
+
+TEST(Process, CollectedRunReadsTheOutputToItsEnd) {
+    // More than a pipe holds: the child blocks until we read, and exits after writing.
+    auto big = Process::make();
+    big->executablePath = "/usr/bin/head";
+    big->arguments = {"-c", "300000", "/dev/zero"};
+    auto run = collect(big, collectionLimits(5s, 1s));
+    ASSERT_FALSE(run.failed()) << std::get<platform::Error>(run.result).description;
+    EXPECT_EQ(run.collected().ending, Ending::complete);
+    EXPECT_EQ(run.collected().data, std::string(300000, '\0'));
+    EXPECT_FALSE(big->isRunning());
+    EXPECT_EQ(big->terminationStatus(), 0);
+    EXPECT_TRUE(reaped(big->processIdentifier()));
+
+    // The child exits before its output ends: a descendant writes the rest and closes it.
+    auto late = shell("(sleep 0.3; echo late) & echo early");
+    run = collect(late, collectionLimits(5s, 3s));
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().ending, Ending::complete);
+    EXPECT_EQ(run.collected().data, "early\nlate\n");
+    EXPECT_GE(run.took, 250ms);
+    EXPECT_EQ(late->terminationStatus(), 0);
+
+    // How it ended is recorded like a run()'s; standard error stays apart.
+    auto failing = shell("echo out; echo err >&2; exit 3");
+    failing->standardError = std::make_shared<Pipe>();
+    run = collect(failing, collectionLimits(5s, 1s));
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().data, "out\n");
+    EXPECT_EQ(failing->terminationReason(), Process::TerminationReason::exit);
+    EXPECT_EQ(failing->terminationStatus(), 3);
+    EXPECT_EQ(readToEnd(failing->standardError), "err\n");
+    auto killed = shell("echo x; kill -KILL $$");
+    run = collect(killed, collectionLimits(5s, 1s));
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().ending, Ending::complete);
+    EXPECT_EQ(run.collected().data, "x\n");
+    EXPECT_EQ(killed->terminationReason(), Process::TerminationReason::uncaughtSignal);
+    EXPECT_EQ(killed->terminationStatus(), SIGKILL);
+
+    // Up to the limit is fine; one byte more is an error, and a runaway writer is stopped
+    // at once rather than at the exit timeout.
+    auto limits = collectionLimits(5s, 1s);
+    limits.maximumOutput = 1000;
+    auto exact = Process::make();
+    exact->executablePath = "/usr/bin/head";
+    exact->arguments = {"-c", "1000", "/dev/zero"};
+    run = collect(exact, limits);
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().data.size(), 1000u);
+    auto over = Process::make();
+    over->executablePath = "/usr/bin/head";
+    over->arguments = {"-c", "1001", "/dev/zero"};
+    run = collect(over, limits);
+    ASSERT_TRUE(run.failed());
+    EXPECT_EQ(std::get<platform::Error>(run.result).description,
+              "The output of “/usr/bin/head” passed 1000 bytes: File too large");
+    auto runaway = Process::make();
+    runaway->executablePath = "/usr/bin/yes";
+    run = collect(runaway, limits);
+    ASSERT_TRUE(run.failed());
+    EXPECT_LT(run.took, 2s);
+    EXPECT_FALSE(runaway->isRunning());
+    EXPECT_TRUE(reaped(runaway->processIdentifier()));
+
+    // Once only, and the output pipe is its own.
+    EXPECT_TRUE(collect(exact, limits).failed());
+    auto piped = shell("true");
+    piped->standardOutput = std::make_shared<Pipe>();
+    EXPECT_TRUE(collect(piped, limits).failed());
+    EXPECT_EQ(piped->processIdentifier(), 0);
+}
+
+TEST(Process, CollectedRunGivesUpOnOutputADescendantKeepsOpen) {
+    testsupport::TemporaryDirectory directory;
+    const std::string pidFile = directory.path() + "/sleep.pid";
+    auto process = shell("echo a; sleep 5 & echo $! > " + pidFile);
+    const auto run = collect(process, collectionLimits(3s, 300ms));
+    ::kill(readPid(pidFile), SIGKILL);
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().ending, Ending::outputTimedOut);
+    EXPECT_EQ(run.collected().data, "a\n");
+    EXPECT_GE(run.took, 300ms);
+    EXPECT_LT(run.took, 1500ms);
+    EXPECT_FALSE(process->isRunning());
+    EXPECT_EQ(process->terminationStatus(), 0);
+    EXPECT_TRUE(reaped(process->processIdentifier()));
+}
+
+TEST(Process, CollectedRunStopsAChildThatDoesNotExit) {
+    // 300 ms for the exit, then 200 ms for each step.
+    const auto limits = collectionLimits(300ms, 5s, 200ms);
+    auto hanging = shell("echo ready; exec sleep 30");
+    auto run = collect(hanging, limits);
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().ending, Ending::exitTimedOut);
+    EXPECT_EQ(run.collected().data, "ready\n");
+    EXPECT_GE(run.took, 300ms);
+    EXPECT_LT(run.took, 300ms + 200ms + 400ms);  // SIGTERM ends it within the first grace
+    EXPECT_EQ(hanging->terminationReason(), Process::TerminationReason::uncaughtSignal);
+    EXPECT_EQ(hanging->terminationStatus(), SIGTERM);
+    EXPECT_TRUE(reaped(hanging->processIdentifier()));
+
+    // SIGTERM ignored (through exec too): SIGKILL after the termination grace.
+    auto stubborn = shell("trap '' TERM; echo ready; exec sleep 30");
+    run = collect(stubborn, limits);
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().ending, Ending::exitTimedOut);
+    EXPECT_EQ(run.collected().data, "ready\n");
+    EXPECT_GE(run.took, 300ms + 200ms);
+    EXPECT_LT(run.took, 300ms + 200ms + 200ms + 400ms);
+    EXPECT_EQ(stubborn->terminationStatus(), SIGKILL);
+    EXPECT_TRUE(reaped(stubborn->processIdentifier()));
+
+    // A descendant that ignores SIGTERM as well keeps the output open after the kill:
+    // the drain grace bounds that wait.
+    testsupport::TemporaryDirectory directory;
+    const std::string pidFile = directory.path() + "/sleep.pid";
+    auto holding = shell("trap '' TERM; sleep 5 & echo $! > " + pidFile + "; wait");
+    run = collect(holding, limits);
+    ::kill(readPid(pidFile), SIGKILL);
+    ASSERT_FALSE(run.failed());
+    EXPECT_EQ(run.collected().ending, Ending::exitTimedOut);
+    EXPECT_GE(run.took, 300ms + 200ms + 200ms);  // the kill wait ends at the exit
+    EXPECT_LT(run.took, 300ms + 200ms + 200ms + 200ms + 400ms);
+    EXPECT_EQ(holding->terminationStatus(), SIGKILL);
+    EXPECT_TRUE(reaped(holding->processIdentifier()));
+}
+
+TEST(Process, CollectedRunLaunchFailuresAreRunsErrors) {
+    testsupport::TemporaryDirectory directory;
+    const auto launchError = [](const std::string& path, std::optional<std::string> workingDirectory) {
+        auto plain = Process::make();
+        plain->executablePath = path;
+        plain->currentDirectoryPath = workingDirectory;
+        auto collected = Process::make();
+        collected->executablePath = path;
+        collected->currentDirectoryPath = workingDirectory;
+        const auto expected = plain->run();
+        auto result = collected->runCollectingOutput(collectionLimits(1s, 1s));
+        EXPECT_FALSE(collected->isRunning());
+        EXPECT_EQ(collected->processIdentifier(), 0);
+        EXPECT_TRUE(expected.has_value());
+        const auto* error = std::get_if<platform::Error>(&result);
+        return std::make_pair(expected, error ? std::optional(*error) : std::nullopt);
+    };
+    auto [runError, collectedError] = launchError(directory.path() + "/no-such-tool", std::nullopt);
+    ASSERT_TRUE(collectedError);
+    EXPECT_EQ(collectedError->description, "The file “no-such-tool” doesn’t exist.");
+    EXPECT_EQ(collectedError, runError);
+    std::tie(runError, collectedError) = launchError("/bin/true", directory.path() + "/absent");
+    ASSERT_TRUE(collectedError);
+    EXPECT_EQ(collectedError, runError);
+}
+
+TEST(Process, CollectedRunsStartNoThreadAndLeaveNoZombieOrDescriptor) {
+    ASSERT_FALSE(collect(shell("true"), collectionLimits(5s, 1s)).failed());  // the spawner is up
+    testsupport::TemporaryDirectory directory;
+    const std::string fifo = makeFifo(directory);
+
+    // Counted while the child runs, from another thread: the run's own is busy in it.
+    std::promise<void> go;
+    std::optional<TimedRun> blocked;
+    std::thread runner([&] {
+        go.get_future().wait();
+        blocked = collect(shell("read x < " + fifo + "; echo done"), collectionLimits(10s, 1s));
+    });
+    const size_t threads = threadCount();
+    const size_t descriptors = descriptorCount();
+    go.set_value();
+    const int writer = ::open(fifo.c_str(), O_WRONLY);  // returns once the child has opened it
+    ASSERT_GE(writer, 0);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(threadCount(), threads);
+    EXPECT_EQ(::write(writer, "\n", 1), 1);
+    ::close(writer);
+    runner.join();
+    ASSERT_TRUE(blocked && !blocked->failed());
+    EXPECT_EQ(blocked->collected().data, "done\n");
+    const size_t threadsAfter = threadCount();
+
+    // Every way of ending, again and again.
+    std::vector<pid_t> pids;
+    for (int round = 0; round < 8; ++round) {
+        for (const char* script : {"echo x", "exit 4", "echo x; sleep 1 &", "exec sleep 5", "trap '' TERM; exec sleep 5"}) {
+            auto process = shell(script);
+            ASSERT_FALSE(collect(process, collectionLimits(100ms, 30ms, 30ms)).failed()) << script;
+            pids.push_back(process->processIdentifier());
+        }
+    }
+    for (pid_t pid : pids) EXPECT_TRUE(reaped(pid)) << pid;
+    EXPECT_TRUE(eventually([&] { return descriptorCount() == descriptors; }, 2s))
+        << descriptorCount() << " descriptors, " << descriptors << " before";
+    EXPECT_EQ(threadCount(), threadsAfter);
+}

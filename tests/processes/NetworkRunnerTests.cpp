@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "processes/NativeProcessSampler.h"
 #include "support/TestSupport.h"
@@ -150,4 +154,49 @@ TEST_F(NetworkRunner, TheHangSwitchRunsSleepOnceAndOnlyInTestMode) {
     EXPECT_FALSE(sampler->shouldSimulateNetworkHang());
     EXPECT_EQ(log.lines(), std::vector<std::string>{std::string(failurePrefix) + "Timed out while nettop"});
     EXPECT_EQ(run(*sampler).map.size(), 1u);
+}
+
+TEST_F(NetworkRunner, AToolRunStartsNoThread) {
+    const std::string fifo = directory.path() + "/go";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto configuration = shortLimits(script("waits", "read x < " + fifo + "\necho 'x.7,1,2,'"));
+    configuration.networkSampleTimeout = 10s;
+    const auto sampler = std::make_shared<Sampler>(nullptr, configuration);
+    // Any thread a first run needs (the spawner) is up from here on; the sampler lives on,
+    // so its queue's thread does not end while we count.
+    const auto first = make(script("first", "true"));
+    run(*first);
+    const auto threadCount = [] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+        return n;
+    };
+    std::promise<void> go;
+    Run blocked;
+    std::thread runner([&] {
+        go.get_future().wait();
+        blocked = run(*sampler);
+    });
+    const size_t threads = threadCount();
+    go.set_value();
+    const int writer = ::open(fifo.c_str(), O_WRONLY);  // returns once the tool has opened it
+    ASSERT_GE(writer, 0);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(threadCount(), threads);
+    EXPECT_EQ(::write(writer, "\n", 1), 1);
+    ::close(writer);
+    runner.join();
+    EXPECT_EQ(blocked.map.size(), 1u);
+}
+
+TEST_F(NetworkRunner, RunawayOutputIsStoppedAndLogged) {
+    const std::string command = script("runaway", "exec yes 'x.1,1,2,'");
+    auto configuration = shortLimits(command);
+    configuration.maximumNetworkOutput = 4096;
+    const auto sampler = std::make_shared<Sampler>(nullptr, configuration);
+    const auto result = run(*sampler);
+    EXPECT_TRUE(result.map.empty());
+    EXPECT_LT(result.took, 400ms);  // stopped before the exit timeout
+    EXPECT_EQ(log.lines(), std::vector<std::string>{std::string(failurePrefix) + "The output of “" + command +
+                                                    "” passed 4096 bytes: File too large"});
 }
