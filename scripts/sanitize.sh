@@ -19,10 +19,28 @@ cmake -S "$root" -B "$build" -DTIDEMARK_SANITIZE="$kind" -DCMAKE_BUILD_TYPE=RelW
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DTIDEMARK_BENCH=OFF "${launcher[@]}" >/dev/null
 
 supp="$root/tests/sanitizers"
-export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+# Every report also goes to a file, so that a finding fails the run even when the test
+# that met it passes on its rerun.
+reports="$build/sanitizer-reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan:suppressions=$supp/ubsan.supp${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$supp/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+# Prints the findings written so far and fails when there is any. A finding ends with a
+# SUMMARY line; a file without one holds only a warning of the runtime's own.
+check_reports() {
+  local findings
+  mapfile -t findings < <(grep -l '^SUMMARY: ' "$reports"/* 2>/dev/null)
+  ((${#findings[@]})) || return 0
+  echo "== ${#findings[@]} sanitizer report(s) in $reports:"
+  for file in "${findings[@]}"; do
+    echo "-- $file"
+    head -80 "$file"
+  done
+  return 1
+}
 
 if (($# == 0)); then
   cmake --build "$build" -j "$(nproc)"
@@ -33,8 +51,10 @@ if (($# == 0)); then
   skip=()
   [[ $kind == address ]] && skip=(-E '^Truth\.ADownloadOverManyShortConnections')
   # Sanitizers slow everything several times: a test that misses a time bound gets one rerun.
-  ctest --output-on-failure -j "$(nproc)" --timeout 900 --repeat until-pass:2 "${skip[@]}"
-  exit 0
+  status=0
+  ctest --output-on-failure -j "$(nproc)" --timeout 900 --repeat until-pass:2 "${skip[@]}" || status=$?
+  check_reports || status=1
+  exit "$status"
 fi
 # Named executables: build what they need and run each whole.
 cmake --build "$build" -j "$(nproc)" --target "$@"
@@ -44,6 +64,7 @@ for test in "$@"; do
   echo "== $kind: $test"
   if ! (cd "$build" && "$build/tests/$test"); then failed+=("$test"); fi
 done
+check_reports || failed+=("(reports above)")
 if ((${#failed[@]})); then
   echo "Failed under $kind: ${failed[*]}"
   exit 1
