@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -187,6 +188,8 @@ private:
     }
 
     void run() {
+        // Named for itself, not for the thread that happened to start it.
+        pthread_setname_np(pthread_self(), "spawner");
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
