@@ -25,7 +25,7 @@ TEST(DesktopRelaunch, TheRelaunchedVersionWaitsUntilTheQuittingOneHasStoppedItsS
 
     // What the updater starts: same user, same data folder, the relaunch switch.
     auto relaunchEnvironment = environment;
-    relaunchEnvironment["TIDEMARK_RELAUNCHED_FOR_UPDATE"] = "1";
+    relaunchEnvironment.emplace("TIDEMARK_RELAUNCHED_FOR_UPDATE", "1");
     testsupport::TidemarkRun relaunched({.environment = relaunchEnvironment,
                                          .fixedToken = true,
                                          .copiedInstallWithServer = std::nullopt,

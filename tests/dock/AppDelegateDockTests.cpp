@@ -12,7 +12,7 @@ namespace {
 json payload(int providers, const std::string& selection = "auto") {
     json list = json::array();
     for (int i = 0; i < providers; ++i)
-        list.push_back({{"id", "p" + std::to_string(i)}, {"name", "P"}, {"color", "#112233"}, {"status", "ok"},
+        list.push_back({{"id", std::string("p").append(std::to_string(i))}, {"name", "P"}, {"color", "#112233"}, {"status", "ok"},
                         {"displayValue", "1"}});
     return json{{"enabled", true}, {"selection", selection}, {"providers", list}};
 }

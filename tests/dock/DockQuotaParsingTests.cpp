@@ -30,10 +30,10 @@ struct StateCase {
 
 TEST(DockQuotaParsing, StateValidity) {
     json many = json::array();
-    for (int i = 0; i < 33; ++i) many.push_back(provider("p" + std::to_string(i)));
+    for (int i = 0; i < 33; ++i) many.push_back(provider(std::string("p").append(std::to_string(i))));
     json thirtyTwoWithFiveBad = json::array();
     for (int i = 0; i < 32; ++i) {
-        json p = provider("p" + std::to_string(i));
+        json p = provider(std::string("p").append(std::to_string(i)));
         if (i % 7 == 0) p["status"] = "warning";
         thirtyTwoWithFiveBad.push_back(p);
     }

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 OwnerSockets owner(int32_t pid, uint64_t start, std::vector<SocketCounts> sockets) {
-    return OwnerSockets{pid, start, "p" + std::to_string(pid), std::move(sockets)};
+    return OwnerSockets{pid, start, std::string("p").append(std::to_string(pid)), std::move(sockets)};
 }
 
 // Every process of the test is alive with its start time, except those in `gone`.
@@ -27,7 +27,7 @@ auto aliveExcept(std::map<int32_t, uint64_t> live) {
     return [live](int32_t pid, uint64_t start) -> std::optional<std::string> {
         const auto found = live.find(pid);
         if (found == live.end() || found->second != start) return std::nullopt;
-        return "p" + std::to_string(pid);
+        return std::string("p").append(std::to_string(pid));
     };
 }
 

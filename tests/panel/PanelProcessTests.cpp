@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 namespace {
 
 testsupport::TidemarkRun runWithPanel(const std::string& serverProgram, std::map<std::string, std::string> environment) {
-    environment["TIDEMARK_TEST_SHOW_PANEL"] = "1";
+    environment.insert_or_assign("TIDEMARK_TEST_SHOW_PANEL", "1");
     environment["TIDEMARK_TEST_AUTO_QUIT_AFTER"] = "60";
     return testsupport::TidemarkRun({.environment = environment, .fixedToken = false, .copiedInstallWithServer = serverProgram});
 }

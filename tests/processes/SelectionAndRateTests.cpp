@@ -12,7 +12,7 @@ namespace {
 Entry entry(int32_t pid, double cpu = 0, double memory = 0, double disk = 0, double net = 0) {
     Entry e;
     e.pid = pid;
-    e.name = "p" + std::to_string(pid);
+    e.name = std::string("p").append(std::to_string(pid));
     e.cpuPercent = cpu;
     e.memoryPercent = memory;
     e.diskReadBps = disk / 2;

@@ -218,7 +218,7 @@ TEST(DockSettingsFile, AKillAtAnyMomentOfAWriteLeavesTheOldOrTheNewValue) {
         if (child == 0) {
             // Each value names its own number, so any mix of two writes would show.
             for (int i = 0; i < 1000; ++i) {
-                const std::string id = "p" + std::to_string(round * 1000 + i);
+                const std::string id = std::string("p").append(std::to_string(round * 1000 + i));
                 AtomicFile::write(path, "{\n  \"selection\": \"" + id + "\",\n  \"padding\": \"" + std::string(2000, 'x') +
                                             "\",\n  \"showInDock\": true\n}\n");
             }
@@ -243,7 +243,7 @@ TEST(DockSettingsFile, AKillAtAnyMomentOfAWriteLeavesTheOldOrTheNewValue) {
     // The service removes what killed writers left behind and reads the file.
     LiveState live;
     QuotaService service(dir.path(), live, [](const std::string&) {});
-    EXPECT_EQ(service.dockSettings().selection, "p" + std::to_string(written));
+    EXPECT_EQ(service.dockSettings().selection, std::string("p").append(std::to_string(written)));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
     }

@@ -223,7 +223,7 @@ TEST(ServerHostileInput, AKillDuringDockWritesLeavesAnAcknowledgedValueOrANewerO
             c.set_keep_alive(true);
             for (int i = 0; i < 1000 && !stop; ++i) {
                 // Both fields change together, so a torn or mixed file would show.
-                const json body{{"showInDock", i % 2 == 0}, {"selection", "p" + std::to_string(round * 1000 + i)}};
+                const json body{{"showInDock", i % 2 == 0}, {"selection", std::string("p").append(std::to_string(round * 1000 + i))}};
                 auto r = c.Put("/api/dock", pageHeaders(port), body.dump(), "application/json");
                 if (!r) break;
                 if (r->status == 200) acknowledged = round * 1000 + i;
