@@ -628,5 +628,8 @@ namespace {
 }  // namespace
 
 TEST(SerialQueueDeadlines, WithNoDescriptorLeftAQueueStillWakesForItsWork) {
+    // A fresh process, not a fork of this threaded one: ThreadSanitizer stops a forked
+    // child of a threaded process that starts a thread, as the queue's worker is.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(serialQueueWithNoDescriptorLeft(), ::testing::ExitedWithCode(0), "");
 }
