@@ -278,7 +278,11 @@ void DesktopPopover::onButtonClicked(GtkButton* button, gpointer data) {
     auto* self = static_cast<DesktopPopover*>(data);
     if (auto view = self->viewOf(GTK_WIDGET(button))) {
         const Point pointer = toScreenPoint(pointerPosition());
+        const std::weak_ptr<DesktopPopover> alive = self->weak_from_this();
         view->dispatchEvent(Event{EventType::leftMouseUp, pointer});
+        // The action may have changed what the panel shows (a button's title or state):
+        // show it now, not at the next resize.
+        if (auto popover = alive.lock(); popover && popover->isShown()) popover->sync();
     }
 }
 
