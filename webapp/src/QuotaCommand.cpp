@@ -85,9 +85,10 @@ bool QuotaCommand::Cancellation::enter(pid_t group) {
     return true;
 }
 
-void QuotaCommand::Cancellation::leave() {
+bool QuotaCommand::Cancellation::leave() {
     std::lock_guard lock(mutex_);
     group_ = 0;
+    return cancelled_;
 }
 
 QuotaCommand::Result QuotaCommand::run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
@@ -194,7 +195,7 @@ QuotaCommand::Result QuotaCommand::run(const std::vector<std::string>& argv, std
     }
     // Whatever the command left behind in its group goes with it.
     kill(-pid, SIGKILL);
-    if (cancellation) cancellation->leave();
+    if (cancellation && cancellation->leave()) cancelled = true;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

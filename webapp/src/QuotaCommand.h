@@ -31,7 +31,9 @@ public:
     private:
         friend class QuotaCommand;
         bool enter(pid_t group);  // false when already cancelled; the group is then killed
-        void leave();             // before the group's leader is reaped, so its id is still ours
+        // Before the group's leader is reaped, so its id is still ours. True when a cancel
+        // came meanwhile: its kill may be what ended the command.
+        bool leave();
         std::mutex mutex_;
         bool cancelled_ = false;
         pid_t group_ = 0;
