@@ -608,9 +608,11 @@ namespace {
     ::getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    // A first queue made and ended while descriptors remain: whatever a sanitizer loads
-    // when it first meets these types (its suppressions file) is loaded by then.
-    DispatchQueue::serial("Tidemark.Tests.BeforeTheLimit")->sync([] {});
+    // A first queue made while descriptors remain: whatever a sanitizer loads when it
+    // first meets these types (its suppressions file) is loaded by then. It stays, as
+    // an ending queue would give its descriptor back while the next one is made.
+    const auto first = DispatchQueue::serial("Tidemark.Tests.BeforeTheLimit");
+    first->sync([] {});
     std::vector<int> taken;
     for (int fd; (fd = ::dup(0)) >= 0;) taken.push_back(fd);
     auto queue = DispatchQueue::serial("Tidemark.Tests.NoDescriptor");
