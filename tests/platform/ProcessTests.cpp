@@ -53,11 +53,7 @@ std::string run(const std::shared_ptr<Process>& process) {
     return output.value_or("<no end of file>");
 }
 
-size_t threadCount() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-    return n;
-}
+using testsupport::threadCount;
 
 // A named pipe a child can block on until the test lets it go on.
 // Each one is for a single release: a reopened fifo could see a writer still closing.

@@ -365,15 +365,7 @@ TEST(URLSession, ManyConcurrentTasksEachCompleteOnce) {
     }
 }
 
-namespace {
-
-size_t threadCount() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-    return count;
-}
-
-}  // namespace
+using testsupport::threadCount;
 
 // A session on a serial delegate queue has no thread of its own: transfers and
 // completions run on the queue, with the same outcomes as a threaded session (answers,

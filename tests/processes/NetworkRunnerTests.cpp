@@ -166,11 +166,7 @@ TEST_F(NetworkRunner, AToolRunStartsNoThread) {
     // so its queue's thread does not end while we count.
     const auto first = make(script("first", "true"));
     run(*first);
-    const auto threadCount = [] {
-        size_t n = 0;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-        return n;
-    };
+    using testsupport::threadCount;
     std::promise<void> go;
     Run blocked;
     std::thread runner([&] {

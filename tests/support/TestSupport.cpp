@@ -15,6 +15,13 @@ extern char** environ;
 
 namespace testsupport {
 
+size_t threadCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+
 ProgramRun runProgram(const std::vector<std::string>& arguments,
                       const std::optional<std::map<std::string, std::string>>& environment) {
     ProgramRun run;

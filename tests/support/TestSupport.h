@@ -76,6 +76,9 @@ private:
 };
 
 // Directory of the built executables (Tidemark, TidemarkServer, ...).
+// Threads of this process now (entries of /proc/self/task).
+size_t threadCount();
+
 std::string binDirectory();
 // Directory of the test executables and test helper programs.
 std::string testBinDirectory();
