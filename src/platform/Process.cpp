@@ -86,12 +86,12 @@ void Process::setTerminationHandler(std::function<void(Process&)> handler) {
 }
 
 std::optional<Error> Process::run() {
-    if (auto error = launch(-1)) return error;
+    if (auto error = launch(-1, false)) return error;
     reapOnItsOwnThread(true);
     return std::nullopt;
 }
 
-std::optional<Error> Process::launch(int output) {
+std::optional<Error> Process::launch(int output, bool fromCallingThread) {
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->launched) return posixError(EBUSY, "The process was already launched");
@@ -114,6 +114,7 @@ std::optional<Error> Process::launch(int output) {
     }
     request.directory = currentDirectoryPath;
     request.detached = detached;
+    request.fromCallingThread = fromCallingThread;
     const std::shared_ptr<FileHandle> outputEnd =
         output < 0 && standardOutput ? standardOutput->fileHandleForWriting() : nullptr;
     const std::shared_ptr<FileHandle> errorEnd = standardError ? standardError->fileHandleForWriting() : nullptr;
@@ -168,6 +169,9 @@ void Process::reapOnItsOwnThread(bool callHandler) {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+constexpr size_t pipeRoom = 1024 * 1024;  // the most an unprivileged pipe may hold by default
+constexpr std::chrono::milliseconds exitAloneWait{100};
 
 // The read end of the collecting pipe, non-blocking, and what came through it.
 class CollectedPipe {
@@ -236,7 +240,10 @@ std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const
     CollectedPipe output(ends[0], limits.maximumOutput);
     // Only our end: the child's standard output stays blocking.
     ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
-    auto launched = launch(ends[1]);
+    // Room for a short run's whole output (see below); the default 64 KiB otherwise.
+    ::fcntl(ends[0], F_SETPIPE_SZ, static_cast<int>(pipeRoom));
+    // This thread waits for the child, so the child may be started from it.
+    auto launched = launch(ends[1], true);
     ::close(ends[1]);
     if (launched) return *launched;
 
@@ -257,13 +264,13 @@ std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const
     bool reaped = false;
     // Reads the output and reaps the child as each becomes ready, until `done` holds or
     // the deadline passes. True when done.
-    const auto waitUntil = [&](SteadyClock::time_point deadline, auto done) {
+    const auto waitUntil = [&](SteadyClock::time_point deadline, auto done, bool watchOutput = true) {
         for (;;) {
             if (done()) return true;
             pollfd fds[2];
             nfds_t count = 0;
             int outputIndex = -1, exitIndex = -1;
-            if (output.isOpen()) {
+            if (output.isOpen() && watchOutput) {
                 outputIndex = static_cast<int>(count);
                 fds[count++] = pollfd{output.fd(), POLLIN, 0};
             }
@@ -294,8 +301,16 @@ std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const
                                      std::to_string(limits.maximumOutput) + " bytes");
     };
 
+    const auto exited = [&] { return reaped; };
+
     CollectedOutput result;
-    if (waitUntil(SteadyClock::now() + limits.exitTimeout, exitedOrOverflowed) && reaped) {
+    const auto started = SteadyClock::now();
+    const auto exitDeadline = started + limits.exitTimeout;
+    // A short run's output waits in the pipe while its exit alone is awaited, so this
+    // thread wakes once for the run, not once for each write and again for the exit.
+    // Output that fills the pipe holds the child up until this first wait ends.
+    waitUntil(std::min(exitDeadline, started + exitAloneWait), exited, false);
+    if (waitUntil(exitDeadline, exitedOrOverflowed) && reaped) {
         const bool ended = waitUntil(SteadyClock::now() + limits.outputTimeout, outputClosed) && output.ended();
         if (output.overflowed()) return tooLarge();
         result.ending = ended ? CollectedOutput::Ending::complete : CollectedOutput::Ending::outputTimedOut;
@@ -303,7 +318,6 @@ std::variant<Process::CollectedOutput, Error> Process::runCollectingOutput(const
         return result;
     }
 
-    const auto exited = [&] { return reaped; };
     terminate();
     if (!waitUntil(SteadyClock::now() + limits.terminationGrace, exited) && sendSignal(SIGKILL))
         waitUntil(SteadyClock::now() + limits.killGrace, exited);

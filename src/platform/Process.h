@@ -50,7 +50,8 @@ private:
     std::shared_ptr<FileHandle> writing_;
 };
 
-// A child process, started from one long-lived spawner thread. The child runs in a
+// A child process, started from one long-lived spawner thread (by runCollectingOutput,
+// from the calling thread, which waits for it anyway). The child runs in a
 // session of its own, so a terminal's Ctrl-C reaches only this process, which stops its
 // children itself; unless detached, the child receives SIGTERM when this process dies,
 // however it dies. Its standard input is /dev/null and it inherits no other descriptor
@@ -98,8 +99,8 @@ public:
         } ending = Ending::complete;
         std::string data;  // what was read, also when the run timed out
     };
-    // Runs a short-lived child to its end on the calling thread and starts no thread:
-    // one poll waits for both its output and its exit. standardOutput must be absent.
+    // Runs a short-lived child to its end on the calling thread and hands nothing to
+    // another thread: it starts the child, and one poll waits for its output and exit. standardOutput must be absent.
     // The termination status is set once the child is reaped; no termination handler
     // runs. An error when the launch fails (as from run()) or the output passes
     // maximumOutput (the child is then stopped like one that did not exit).
@@ -121,8 +122,9 @@ public:
 
 private:
     Process();
-    // Spawns the child; its standard output goes to `output` when that is not -1.
-    std::optional<Error> launch(int output);
+    // Spawns the child; its standard output goes to `output` when that is not -1. From
+    // the calling thread only when that thread outlives the child.
+    std::optional<Error> launch(int output, bool fromCallingThread);
     // Reaps the child on a thread of its own, which keeps the object alive until then.
     void reapOnItsOwnThread(bool callHandler);
     std::shared_ptr<Impl> impl_;

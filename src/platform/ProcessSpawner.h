@@ -1,7 +1,8 @@
 #pragma once
 // Internal to the platform layer: starts children from one thread that lives as long
-// as the process, so a parent-death signal tied to the forking thread only fires when
-// the whole process goes away.
+// as the process, so a parent-death signal tied to the starting thread only fires when
+// the whole process goes away. A caller that waits for its child to end may start it
+// from its own thread instead and spare the spawner's hand-over.
 #include <sys/types.h>
 
 #include <optional>
@@ -18,6 +19,9 @@ struct SpawnRequest {
     int standardOutput = -1;  // -1: inherited
     int standardError = -1;
     bool detached = false;  // no parent-death signal
+    // The parent-death signal is then tied to the calling thread, which therefore has
+    // to outlive the child.
+    bool fromCallingThread = false;
 };
 
 struct SpawnResult {
