@@ -39,7 +39,7 @@ ssize_t readAt0(int fd, char* buf, size_t capacity) {
 }
 
 constexpr size_t statCapacity = 2048;  // 52 fields of at most 20 digits, and comm
-constexpr const char* fileNames[] = {"stat", "status", "io", "cmdline"};
+constexpr const char* fileNames[] = {"stat", "statm", "status", "io", "cmdline"};
 
 // "<pid>/<file>" in buf, relative to the root's descriptor.
 const char* entryPath(char* buf, size_t capacity, int32_t pid, const char* file) {
@@ -248,28 +248,62 @@ bool ProcessTable::readFresh(int32_t pid, ProcessRecord& record) {
     return readRest(pid, entry, record, kernelThread);
 }
 
+long ProcessTable::readOrDrop(int32_t pid, Kept*& entry, File file, char* buf, size_t capacity) {
+    bool gone = false;
+    const long n = readFile(pid, entry, file, buf, capacity, gone);
+    // Once the process is gone its other files are not kept (they could not be read).
+    if (gone) {
+        drop(pid);
+        entry = nullptr;
+    }
+    return n;
+}
+
+// The footprint comes from status, whose formatting costs several times stat's. For a
+// kept process, statm is read first: the footprint's pages move only with statm's
+// figures (sizes, resident and shared pages; a page swapped out leaves the resident
+// ones), so when statm reads as it did, the last footprint stands. Status is read again
+// every statusRefreshReadings all the same, for what statm cannot show: swap dropped by
+// madvise, shared memory trading places with file pages of the same count.
+uint64_t ProcessTable::readFootprint(int32_t pid, Kept*& entry, char* buf, size_t capacity) {
+    if (entry) {
+        const long m = readOrDrop(pid, entry, statm, buf, capacity);
+        if (entry) {
+            const bool fits = m > 0 && static_cast<size_t>(m) <= sizeof entry->statmText;
+            const bool same = fits && entry->footprintKnown &&
+                              entry->readingsSinceStatus + 1 < statusRefreshReadings &&
+                              std::string_view(buf, static_cast<size_t>(m)) ==
+                                  std::string_view(entry->statmText, entry->statmLength);
+            if (same) {
+                ++entry->readingsSinceStatus;
+                return entry->footprintBytes;
+            }
+            entry->statmLength = fits ? static_cast<uint8_t>(m) : 0;
+            if (fits) std::memcpy(entry->statmText, buf, static_cast<size_t>(m));
+        }
+    }
+    const long n = readOrDrop(pid, entry, status, buf, capacity);
+    const uint64_t footprint =
+        n > 0 ? footprintKilobytes(std::string_view(buf, static_cast<size_t>(n))) * 1024 : 0;
+    if (entry) {
+        entry->footprintKnown = n > 0;
+        entry->footprintBytes = footprint;
+        entry->readingsSinceStatus = 0;
+    }
+    return footprint;
+}
+
 bool ProcessTable::readRest(int32_t pid, Kept* entry, ProcessRecord& record, bool kernelThread) {
     char buf[8192];
-    bool gone = false;
-    // Once the process is gone its other files are not kept (they could not be read).
-    const auto read = [&](File file) {
-        const long n = readFile(pid, entry, file, buf, sizeof buf, gone);
-        if (gone) {
-            drop(pid);
-            entry = nullptr;
-        }
-        return n;
-    };
     // Only a name cut at the kernel's limit costs the extra read; kernel threads have no
     // command line and keep their own name.
     if (record.name.size() == commLength && !kernelThread) {
-        const long n = read(cmdline);
+        const long n = readOrDrop(pid, entry, cmdline, buf, sizeof buf);
         if (n > 0) record.name = fullName(record.name, std::string_view(buf, static_cast<size_t>(n)));
     }
     // A kernel thread's status never has memory lines (it has no memory of its own).
-    long n = kernelThread ? 0 : read(status);
-    if (n > 0) record.footprintBytes = footprintKilobytes(std::string_view(buf, static_cast<size_t>(n))) * 1024;
-    n = read(io);
+    if (!kernelThread) record.footprintBytes = readFootprint(pid, entry, buf, sizeof buf);
+    const long n = readOrDrop(pid, entry, io, buf, sizeof buf);
     if (n > 0) {
         const std::string_view text(buf, static_cast<size_t>(n));
         const auto readBytes = fieldValue(text, "read_bytes:");

@@ -44,7 +44,7 @@ struct ProcessRecord {
 //
 // With `keep`, the files of each process stay open between readings and are read again
 // at offset 0: a reading then costs one pread per file instead of a path walk, an open,
-// a read and a close. A kept descriptor of /proc/<pid> names that process, not the pid:
+// a read and a close. Status, the costliest file, is then read only when statm moved. A kept descriptor of /proc/<pid> names that process, not the pid:
 // once it exits every read fails with ESRCH, even when the pid is reused, and its
 // descriptors are dropped. Descriptors are kept only while well below the soft limit;
 // past it, and after the system refuses one, files are opened, read and closed.
@@ -81,16 +81,28 @@ public:
     static std::string_view fullName(std::string_view comm, std::string_view commandLine);
 
 private:
-    enum File { stat, status, io, cmdline, fileCount };
+    enum File { stat, statm, status, io, cmdline, fileCount };
     struct Kept {
         uint64_t startTime = 0;
         uint64_t seen = 0;  // the readAll() that last listed it
-        int fds[fileCount] = {-1, -1, -1, -1};
+        int fds[fileCount] = {-1, -1, -1, -1, -1};
+        // statm as it was when status was last read, and what status said then.
+        char statmText[96];
+        uint8_t statmLength = 0;  // 0: nothing to compare with
+        uint8_t readingsSinceStatus = 0;
+        bool footprintKnown = false;
+        uint64_t footprintBytes = 0;
     };
+    // Status is read again at least this often, whatever statm says (see readFootprint).
+    static constexpr uint8_t statusRefreshReadings = 15;
 
     bool readInto(int32_t pid, ProcessRecord& record);
     bool readFresh(int32_t pid, ProcessRecord& record);
     bool readRest(int32_t pid, Kept* entry, ProcessRecord& record, bool kernelThread);
+    // Reads one of the files of readRest; drops the process (entry becomes nullptr) once
+    // it has gone.
+    long readOrDrop(int32_t pid, Kept*& entry, File file, char* buf, size_t capacity);
+    uint64_t readFootprint(int32_t pid, Kept*& entry, char* buf, size_t capacity);
     // Reads one file of pid: through the kept descriptor, else by opening it (and keeping
     // the descriptor in entry when there is room). The size read, or -1.
     long readFile(int32_t pid, Kept* entry, File file, char* buf, size_t capacity, bool& gone);

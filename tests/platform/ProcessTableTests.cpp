@@ -175,7 +175,7 @@ TEST(ProcessTable, AnExitedProcessIsDroppedAndItsReusedPidIsReadAfresh) {
         ASSERT_EQ(nameOf(table, first, "tm-first"), "tm-first");
         const auto before = table.read(first);
         ASSERT_TRUE(before);
-        EXPECT_GE(table.keptDescriptors(), 3u) << "stat, status and io stay open";
+        EXPECT_GE(table.keptDescriptors(), 4u) << "stat, statm, status and io stay open";
 
         stopChild(first);
         // One clock tick at least between the two start times.
@@ -193,8 +193,8 @@ TEST(ProcessTable, AnExitedProcessIsDroppedAndItsReusedPidIsReadAfresh) {
         const auto after = table.read(second);
         ASSERT_TRUE(after);
         EXPECT_GT(after->startTime, before->startTime);
-        // Its own three, and its command line if it was read while the name was still cut.
-        EXPECT_LE(table.keptDescriptors(), 4u) << "the first process's descriptors were closed";
+        // Its own four, and its command line if it was read while the name was still cut.
+        EXPECT_LE(table.keptDescriptors(), 5u) << "the first process's descriptors were closed";
         EXPECT_EQ(openDescriptors(), baseline + table.keptDescriptors() + 1);  // and the root's
 
         stopChild(second);
@@ -272,6 +272,44 @@ TEST(ProcessTable, AStartTimeThatMovesMeansAnotherProcessAndEveryFileIsOpenedAga
     ASSERT_TRUE(table.readAll(records));
     EXPECT_TRUE(records.empty());
     EXPECT_EQ(table.keptDescriptors(), 0u) << "a process no longer listed gives its descriptors back";
+}
+
+// Status is read again when statm moves, and every so often when it does not; a reader
+// that opens each file every time reads it every time.
+TEST(ProcessTable, StatusIsReadAgainWhenStatmMovesAndNowAndThen) {
+    testsupport::TemporaryDirectory directory;
+    const fs::path root = directory.path();
+    writeFile(root / "5/stat", statLine("5", 100));
+    writeFile(root / "5/statm", "5000 1200 800 30 0 400 0\n");
+    writeFile(root / "5/status", statusText(10));
+    ProcessTable table(root.string());
+    ProcessTable reopened(root.string(), ProcessTable::Descriptors::reopen);
+    std::vector<platform::ProcessRecord> records;
+    const auto footprint = [&](ProcessTable& reader) {
+        EXPECT_TRUE(reader.readAll(records));
+        return records.size() == 1 ? records[0].footprintBytes / 1024 : 0;
+    };
+    EXPECT_EQ(footprint(table), 10u);
+
+    // Rewritten in place, so the kept descriptors see the new text.
+    std::ofstream(root / "5/status") << statusText(20);
+    EXPECT_EQ(footprint(table), 10u) << "statm did not move";
+    EXPECT_EQ(footprint(reopened), 20u);
+    std::ofstream(root / "5/statm") << "5000 1300 800 30 0 400 0\n";
+    EXPECT_EQ(footprint(table), 20u) << "statm moved";
+
+    std::ofstream(root / "5/status") << statusText(30);
+    int readings = 1;
+    while (footprint(table) != 30u && readings < 100) ++readings;
+    EXPECT_GT(readings, 5);
+    EXPECT_LE(readings, 15);
+
+    // Without statm the footprint follows status on every reading.
+    fs::remove(root / "5/statm");
+    ProcessTable withoutStatm(root.string());
+    EXPECT_EQ(footprint(withoutStatm), 30u);
+    std::ofstream(root / "5/status") << statusText(40);
+    EXPECT_EQ(footprint(withoutStatm), 40u);
 }
 
 // With only 64 descriptors, most files are opened, read and closed; once every
