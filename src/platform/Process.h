@@ -100,7 +100,8 @@ public:
         std::string data;  // what was read, also when the run timed out
     };
     // Runs a short-lived child to its end on the calling thread and hands nothing to
-    // another thread: it starts the child, and one poll waits for its output and exit. standardOutput must be absent.
+    // another thread: it starts the child, and one poll waits for its output and exit.
+    // standardOutput must be absent.
     // The termination status is set once the child is reaped; no termination handler
     // runs. An error when the launch fails (as from run()) or the output passes
     // maximumOutput (the child is then stopped like one that did not exit).
