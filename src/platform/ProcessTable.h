@@ -44,9 +44,9 @@ struct ProcessRecord {
 //
 // With `keep`, the files of each process stay open between readings and are read again
 // at offset 0: a reading then costs one pread per file instead of a path walk, an open,
-// a read and a close. Status, the costliest file, is then read only when statm moved. A kept descriptor of /proc/<pid> names that process, not the pid:
-// once it exits every read fails with ESRCH, even when the pid is reused, and its
-// descriptors are dropped. Descriptors are kept only while well below the soft limit;
+// a read and a close. Status, the costliest file, is then read only when statm moved.
+// A kept descriptor of /proc/<pid> names that process, not the pid: once it exits every
+// read fails with ESRCH, even when the pid is reused, and its descriptors are dropped. Descriptors are kept only while well below the soft limit;
 // past it, and after the system refuses one, files are opened, read and closed.
 // Not thread-safe: one owner reads.
 class ProcessTable {
