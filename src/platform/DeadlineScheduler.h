@@ -41,6 +41,7 @@ public:
     Task remove(uint64_t identifier);
     bool empty() const { return entries_.empty(); }
     std::optional<Wake> nextWake() const;
+    bool hasDue(TimePoint now) const { return !entries_.empty() && entries_.begin()->first.first <= now; }
     // Every callback due at `now`, in deadline order, taken out of the set.
     std::vector<Task> takeDue(TimePoint now);
 

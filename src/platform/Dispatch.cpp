@@ -180,8 +180,8 @@ private:
 };
 }  // namespace
 
-std::optional<uint64_t> DispatchQueue::watch(int, short, ReadinessHandler) { return std::nullopt; }
-void DispatchQueue::changeWatch(uint64_t, short) {}
+std::optional<uint64_t> DispatchQueue::watch(int, short, ReadinessHandler, WatchWake) { return std::nullopt; }
+void DispatchQueue::changeWatch(uint64_t, short, WatchWake) {}
 void DispatchQueue::unwatch(uint64_t) {}
 
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {

@@ -46,10 +46,16 @@ public:
     // flags; the handler gets what poll reported), until unwatch() returns. A serial
     // queue waits for its descriptors in the same sleep as for its tasks and deadlines,
     // so I/O on it needs no thread of its own. Absent where the queue cannot watch.
+    // A watch that does not wake the queue is looked at only when the worker wakes for
+    // something else (a task, a deadline). Its handler then runs first, and before a
+    // deadline so does what it posts: for a reply that nobody needs before the queue's
+    // next tick or deadline.
     using ReadinessHandler = std::function<void(short revents)>;
+    enum class WatchWake { atOnce, withOtherWork };
     virtual bool canWatchDescriptors() const { return false; }
-    virtual std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler);
-    virtual void changeWatch(uint64_t identifier, short events);
+    virtual std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler,
+                                          WatchWake wake = WatchWake::atOnce);
+    virtual void changeWatch(uint64_t identifier, short events, WatchWake wake = WatchWake::atOnce);
     virtual void unwatch(uint64_t identifier);
 };
 

@@ -37,6 +37,7 @@ struct SerialState {
     struct Watch {
         int fd;
         short events;
+        DispatchQueue::WatchWake wake;
         std::shared_ptr<DispatchQueue::ReadinessHandler> handler;
     };
 
@@ -100,6 +101,7 @@ void sleepUntilSomethingIsDue(SerialState& state, std::unique_lock<std::mutex>& 
     std::vector<pollfd> descriptors{{state.wakeFd, POLLIN, 0}};
     std::vector<uint64_t> identifiers{0};
     for (const auto& [identifier, watch] : state.watches) {
+        if (watch.wake != DispatchQueue::WatchWake::atOnce) continue;
         descriptors.push_back({watch.fd, watch.events, 0});
         identifiers.push_back(identifier);
     }
@@ -133,21 +135,46 @@ void sleepUntilSomethingIsDue(SerialState& state, std::unique_lock<std::mutex>& 
     }
 }
 
+// Runs, in place, the handlers of the watches that wait for other work and are ready now.
+// In place, so that what they post runs before the deadlines that come due with this turn.
+void runReadyWatchesThatWait(SerialState& state, std::unique_lock<std::mutex>& lock) {
+    std::vector<pollfd> descriptors;
+    std::vector<uint64_t> identifiers;
+    for (const auto& [identifier, watch] : state.watches) {
+        if (watch.wake != DispatchQueue::WatchWake::withOtherWork) continue;
+        descriptors.push_back({watch.fd, watch.events, 0});
+        identifiers.push_back(identifier);
+    }
+    if (descriptors.empty()) return;
+    lock.unlock();
+    if (::poll(descriptors.data(), descriptors.size(), 0) > 0) {
+        for (size_t index = 0; index < descriptors.size(); ++index)
+            if (descriptors[index].revents != 0) runWatchHandler(state, identifiers[index], descriptors[index].revents);
+    }
+    lock.lock();
+}
+
 void runSerialWorker(std::shared_ptr<SerialState> state) {
     nameThread(state->label);
     CurrentQueueScope scope(state.get());
     std::unique_lock lock(state->mutex);
+    bool woke = false;
     for (;;) {
         // Due work joins the line on every turn, not only when it is empty: a queue that
         // never runs dry (a task that posts itself again) must not starve its deadlines.
-        if (!state->timed.empty()) {
-            for (auto& task : state->timed.takeDue(std::chrono::steady_clock::now()))
-                state->tasks.push_back(std::move(task));
+        using std::chrono::steady_clock;
+        const auto now = state->timed.empty() ? steady_clock::time_point{} : steady_clock::now();
+        const bool due = state->timed.hasDue(now);
+        if (due || woke) runReadyWatchesThatWait(*state, lock);
+        woke = false;
+        if (due) {
+            for (auto& task : state->timed.takeDue(now)) state->tasks.push_back(std::move(task));
         }
         if (state->tasks.empty()) {
             const auto wake = state->timed.nextWake();
             if (!wake && state->closing) return;  // closing and drained
             sleepUntilSomethingIsDue(*state, lock, wake);
+            woke = true;
             continue;
         }
         Task task = std::move(state->tasks.front());
@@ -217,22 +244,28 @@ public:
 
     bool canWatchDescriptors() const override { return state_->wakeFd >= 0; }
 
-    std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler) override {
+    std::optional<uint64_t> watch(int fd, short events, ReadinessHandler handler, WatchWake wake) override {
         if (state_->wakeFd < 0) return std::nullopt;
         std::lock_guard lock(state_->mutex);
         const uint64_t identifier = state_->nextWatch++;
-        state_->watches.emplace(identifier, SerialState::Watch{
-                                                fd, events, std::make_shared<ReadinessHandler>(std::move(handler))});
-        state_->wakeWorker();
+        state_->watches.emplace(identifier, SerialState::Watch{fd, events, wake,
+                                                               std::make_shared<ReadinessHandler>(std::move(handler))});
+        // A sleep in progress must start watching it too; one that waits for other work
+        // does not change that sleep.
+        if (wake == WatchWake::atOnce) state_->wakeWorker();
         return identifier;
     }
 
-    void changeWatch(uint64_t identifier, short events) override {
+    void changeWatch(uint64_t identifier, short events, WatchWake wake) override {
         std::lock_guard lock(state_->mutex);
         auto found = state_->watches.find(identifier);
-        if (found == state_->watches.end() || found->second.events == events) return;
-        found->second.events = events;
-        state_->wakeWorker();
+        if (found == state_->watches.end()) return;
+        auto& watch = found->second;
+        if (watch.events == events && watch.wake == wake) return;
+        const bool sleepChanges = watch.wake == WatchWake::atOnce || wake == WatchWake::atOnce;
+        watch.events = events;
+        watch.wake = wake;
+        if (sleepChanges) state_->wakeWorker();
     }
 
     void unwatch(uint64_t identifier) override {

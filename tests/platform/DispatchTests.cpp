@@ -638,3 +638,67 @@ TEST(SerialQueueDeadlines, WithNoDescriptorLeftAQueueStillWakesForItsWork) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(serialQueueWithNoDescriptorLeft(), ::testing::ExitedWithCode(0), "");
 }
+
+// A watch that waits for other work never ends the worker's sleep. When a task or a
+// deadline wakes the worker, a ready one runs first; before a deadline, so does what it
+// posts (a reply's completion comes before the tick that looks for it).
+TEST(SerialQueueWatches, AWatchThatWaitsRunsBeforeTheWorkThatWokeTheQueue) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    auto queue = DispatchQueue::serial("Tidemark.Tests.Waiting");
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto note = [&](std::string what) {
+        std::lock_guard lock(mutex);
+        order.push_back(std::move(what));
+    };
+    auto taken = [&] {
+        std::lock_guard lock(mutex);
+        return order;
+    };
+    std::optional<uint64_t> watch;
+    queue->sync([&] {
+        watch = queue->watch(
+            ends[0], POLLIN,
+            [&](short revents) {
+                char byte = 0;
+                if ((revents & POLLIN) && ::read(ends[0], &byte, 1) == 1) {
+                    note(std::string("ready ") + byte);
+                    queue->async([&, byte] { note(std::string("posted ") + byte); });
+                }
+            },
+            DispatchQueue::WatchWake::withOtherWork);
+    });
+    ASSERT_TRUE(watch);
+
+    ASSERT_EQ(::write(ends[1], "a", 1), 1);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(taken().empty()) << "the ready descriptor woke the queue";
+    Semaphore done;
+    queue->asyncAfter(10ms, [&] {
+        note("deadline");
+        done.signal();
+    });
+    ASSERT_TRUE(done.waitFor(5s));
+    EXPECT_EQ(taken(), (std::vector<std::string>{"ready a", "posted a", "deadline"}));
+
+    ASSERT_EQ(::write(ends[1], "b", 1), 1);
+    std::this_thread::sleep_for(100ms);
+    queue->async([&] {
+        note("task");
+        done.signal();
+    });
+    ASSERT_TRUE(done.waitFor(5s));
+    queue->sync([] {});
+    EXPECT_EQ(taken(), (std::vector<std::string>{"ready a", "posted a", "deadline", "ready b", "task", "posted b"}));
+
+    // Switched to wake at once, the same watch ends the sleep by itself.
+    ASSERT_EQ(::write(ends[1], "c", 1), 1);
+    std::this_thread::sleep_for(100ms);
+    queue->changeWatch(*watch, POLLIN, DispatchQueue::WatchWake::atOnce);
+    EXPECT_TRUE(testsupport::eventually([&] { return taken().size() == 8; }, 5s));
+    EXPECT_EQ(taken().back(), "posted c");
+    queue->sync([&] { queue->unwatch(*watch); });
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
