@@ -42,6 +42,10 @@ struct URLSessionConfiguration {
     bool isEphemeral = false;
     double timeoutIntervalForRequest = 60;
     CachePolicy requestCachePolicy = CachePolicy::useProtocolCachePolicy;
+    // Sessions driven by a serial queue: a response is read when the queue wakes for its
+    // own work (its next tick, the request's deadline) instead of waking it on arrival.
+    // For a client that looks at each reply only before its next request.
+    bool responsesWaitForQueueWake = false;
 };
 
 // Error domain and codes of failed transfers, as the platform names them.

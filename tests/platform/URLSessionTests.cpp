@@ -481,3 +481,99 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
     queue->async([&] { alive.signal(); });
     EXPECT_TRUE(alive.waitFor(5s));
 }
+
+// Asked to, a queue-driven session leaves a reply in the socket until the queue wakes for
+// its own work, and completes it before a deadline that woke the queue runs. Connecting
+// and the request's own time limit still wake it.
+TEST(URLSession, RepliesCanWaitForTheQueuesNextWake) {
+    testsupport::LocalHttpServer server;
+    server.server().set_keep_alive_timeout(1);
+    server.server().Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
+        // Not so fast that curl finds the reply already there when it has sent the request.
+        std::this_thread::sleep_for(20ms);
+        response.set_content(request.body, "text/plain");
+    });
+    server.server().Get("/after", [](const httplib::Request& request, httplib::Response& response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(request.get_param_value("ms"))));
+        response.set_content("late", "text/plain");
+    });
+    server.start();
+
+    auto queue = platform::DispatchQueue::serial("Tidemark.Tests.WaitingReplies");
+    auto configuration = platform::URLSessionConfiguration::ephemeral();
+    configuration.timeoutIntervalForRequest = 5;
+    configuration.responsesWaitForQueueWake = true;
+    auto session = URLSession::make(configuration, queue);
+
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto note = [&](std::string what) {
+        std::lock_guard lock(mutex);
+        order.push_back(std::move(what));
+    };
+    auto taken = [&] {
+        std::lock_guard lock(mutex);
+        return order;
+    };
+    auto clear = [&] {
+        std::lock_guard lock(mutex);
+        order.clear();
+    };
+    auto start = [&](URLRequest request, std::string name) {
+        queue->async([&, request = std::move(request), name = std::move(name)] {
+            session
+                ->dataTask(request,
+                           [&, name](auto data, auto, auto error) {
+                               note(name + (error ? " failed " + std::to_string(error->code)
+                                                  : " " + data.value_or("")));
+                           })
+                ->resume();
+        });
+    };
+
+    URLRequest post = get(server.baseURL() + "/echo");
+    post.httpMethod = "POST";
+    // A new connection: curl keeps a deadline of its own for the connect, which wakes the
+    // queue anyway.
+    post.httpBody = "first";
+    start(post, "reply");
+    EXPECT_TRUE(testsupport::eventually([&] { return !taken().empty(); }, 3s));
+    for (const std::string round : {"one", "two"}) {  // the kept connection
+        post.httpBody = round;
+        clear();
+        start(post, "reply");
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(taken().empty()) << "the reply woke the queue";
+        Semaphore ticked;
+        queue->asyncAfter(1ms, [&] {
+            note("tick");
+            ticked.signal();
+        });
+        ASSERT_TRUE(ticked.waitFor(5s));
+        EXPECT_EQ(taken(), (std::vector<std::string>{"reply " + round, "tick"}));
+    }
+
+    clear();
+    start(get("http://127.0.0.1:" + std::to_string(closedPort()) + "/"), "refused");
+    EXPECT_TRUE(testsupport::eventually([&] { return !taken().empty(); }, 3s)) << "a failed connect waited";
+    const std::string timedOut = std::to_string(platform::URLErrorTimedOut);
+    const std::string refused = std::to_string(platform::URLErrorCannotConnectToHost);
+    EXPECT_EQ(taken(), (std::vector<std::string>{"refused failed " + refused}));
+
+    // Replies that come before the time limit are read before it, however close to it
+    // they come; one that comes after it is a time-out.
+    for (const auto& [ms, outcome] : std::vector<std::pair<int, std::string>>{
+             {1200, "in time late"}, {1920, "in time late"}, {2600, "in time failed " + timedOut}}) {
+        SCOPED_TRACE(ms);
+        clear();
+        URLRequest slow = get(server.baseURL() + "/after?ms=" + std::to_string(ms));
+        slow.timeoutInterval = 2;
+        const auto began = std::chrono::steady_clock::now();
+        start(slow, "in time");
+        EXPECT_TRUE(testsupport::eventually([&] { return !taken().empty(); }, 5s)) << "the time limit waited";
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 2500ms);
+        EXPECT_EQ(taken(), std::vector<std::string>{outcome});
+    }
+    session->invalidateAndCancel();
+    queue->sync([] {});
+}
