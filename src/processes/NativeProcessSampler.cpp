@@ -17,6 +17,8 @@ std::shared_ptr<platform::URLSession> makeSession(std::shared_ptr<platform::Disp
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.timeoutIntervalForRequest = 3;
     configuration.requestCachePolicy = platform::CachePolicy::reloadIgnoringLocalCacheData;
+    // Read with the next tick, before it sends again: the reply costs no wake-up of its own.
+    configuration.responsesWaitForQueueWake = true;
     return platform::URLSession::make(configuration, std::move(queue));
 }
 
