@@ -1,7 +1,6 @@
 #include "platform/URLSession.h"
 
 #include <curl/curl.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/CurlQueueDriver.h"
 #include "platform/Dispatch.h"
 
 namespace platform {
@@ -119,7 +119,10 @@ public:
     };
 
     SessionCore(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
-        : configuration(std::move(configuration)), queue_(std::move(queue)) {}
+        : configuration(std::move(configuration)), queue_(std::move(queue)) {
+        if (queue_)
+            driver_ = std::make_unique<CurlQueueDriver>(queue_, this->configuration.responsesWaitForQueueWake);
+    }
 
     static constexpr int idleWaitMs = 3600 * 1000;
 
@@ -132,13 +135,10 @@ public:
         // As the platform does: a few connections per host, the rest wait their turn
         // rather than flooding a small server's accept queue.
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, maximumConnectionsPerHost);
-        if (queue_) {
-            // Driven by the queue's own sleep: curl says which sockets and deadline to wait
-            // for, the queue calls back when one is ready.
-            curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &SessionCore::onSocket);
-            curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-            curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &SessionCore::onTimer);
-            curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+        if (driver_) {
+            driver_->attach(multi_, weak_from_this(), [this](curl_socket_t socket, int events) {
+                socketAction(socket, events);
+            });
             return;
         }
         thread_ = std::thread([self = shared_from_this()] { self->loop(); });
@@ -242,13 +242,7 @@ private:
             cancelAll();
             curl_multi_cleanup(multi_);
             multi_ = nullptr;
-            // curl may leave sockets it never reported removed; their watches go with it.
-            for (const auto& [socket, watch] : socketWatches_) queue_->unwatch(watch.identifier);
-            socketWatches_.clear();
-            for (auto* entry : {&timerEntry_, &urgentEntry_}) {
-                if (*entry) queue_->cancelAsyncAt(**entry);
-                entry->reset();
-            }
+            driver_->detach();
             return;
         }
         // A transfer just added is started by curl's timer callback (a deadline of 0).
@@ -259,92 +253,6 @@ private:
         int running = 0;
         curl_multi_socket_action(multi_, socket, events, &running);
         completeFinishedTransfers();
-    }
-
-    static int onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
-        auto& core = *static_cast<SessionCore*>(user);
-        auto found = core.socketWatches_.find(socket);
-        if (what == CURL_POLL_REMOVE) {
-            if (found != core.socketWatches_.end()) {
-                core.queue_->unwatch(found->second.identifier);
-                core.socketWatches_.erase(found);
-            }
-            return 0;
-        }
-        const short events = static_cast<short>(((what & CURL_POLL_IN) ? POLLIN : 0) | ((what & CURL_POLL_OUT) ? POLLOUT : 0));
-        const auto wake = core.wakeFor(events);
-        if (found != core.socketWatches_.end()) {
-            core.queue_->changeWatch(found->second.identifier, events, wake);
-            found->second.events = events;
-            found->second.wake = wake;
-            return 0;
-        }
-        auto handler = [weak = core.weak_from_this(), socket](short revents) {
-            auto self = weak.lock();
-            if (!self) return;
-            int flags = 0;
-            if (revents & (POLLIN | POLLHUP)) flags |= CURL_CSELECT_IN;
-            if (revents & POLLOUT) flags |= CURL_CSELECT_OUT;
-            if (revents & (POLLERR | POLLNVAL)) flags |= CURL_CSELECT_ERR;
-            self->socketAction(socket, flags);
-        };
-        auto watch = core.queue_->watch(socket, events, std::move(handler), wake);
-        if (!watch) return -1;
-        core.socketWatches_.emplace(socket, SocketWatch{*watch, events, wake});
-        return 0;
-    }
-
-    // curl checks a transfer's time limit before it reads what has arrived, so a reply
-    // that waits must be read before the limit: near it, replies wake the queue again.
-    void scheduleUrgentReplies(long timeoutMs) {
-        if (!configuration.responsesWaitForQueueWake) return;
-        if (urgentEntry_) queue_->cancelAsyncAt(*urgentEntry_);
-        urgentEntry_.reset();
-        const auto left = std::chrono::milliseconds(timeoutMs) - urgentMargin;
-        setRepliesUrgent(timeoutMs >= 0 && left <= Duration::zero());
-        if (timeoutMs < 0 || repliesUrgent_) return;
-        urgentEntry_ = queue_->asyncAt(std::chrono::steady_clock::now() + left, Duration::zero(),
-                                       [weak = weak_from_this()] {
-                                           auto self = weak.lock();
-                                           if (!self) return;
-                                           self->urgentEntry_.reset();
-                                           self->setRepliesUrgent(true);
-                                       });
-    }
-
-    // Only a wait for the reply may be put off; a connect or a full send buffer is not.
-    DispatchQueue::WatchWake wakeFor(short events) const {
-        return configuration.responsesWaitForQueueWake && events == POLLIN && !repliesUrgent_
-                   ? DispatchQueue::WatchWake::withOtherWork
-                   : DispatchQueue::WatchWake::atOnce;
-    }
-
-    void setRepliesUrgent(bool urgent) {
-        repliesUrgent_ = urgent;
-        for (auto& [socket, watch] : socketWatches_) {
-            const auto wake = wakeFor(watch.events);
-            if (wake == watch.wake) continue;
-            watch.wake = wake;
-            queue_->changeWatch(watch.identifier, watch.events, wake);
-        }
-    }
-
-    static int onTimer(CURLM*, long timeoutMs, void* user) {
-        auto& core = *static_cast<SessionCore*>(user);
-        if (core.timerEntry_) core.queue_->cancelAsyncAt(*core.timerEntry_);
-        core.timerEntry_.reset();
-        core.scheduleUrgentReplies(timeoutMs);
-        if (timeoutMs < 0) return 0;
-        // Never from inside this callback: curl is in the middle of its own call.
-        core.timerEntry_ = core.queue_->asyncAt(
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs), Duration::zero(),
-            [weak = core.weak_from_this()] {
-                auto self = weak.lock();
-                if (!self) return;
-                self->timerEntry_.reset();
-                self->socketAction(CURL_SOCKET_TIMEOUT, 0);
-            });
-        return 0;
     }
 
     void cancelAll() {
@@ -499,17 +407,7 @@ private:
     std::thread thread_;
     // Queue-driven sessions only (touched on the queue).
     const std::shared_ptr<DispatchQueue> queue_;
-    struct SocketWatch {
-        uint64_t identifier;
-        short events;
-        DispatchQueue::WatchWake wake;
-    };
-    // How long before curl's next deadline replies wake the queue again.
-    static constexpr auto urgentMargin = std::chrono::milliseconds(100);
-    std::map<curl_socket_t, SocketWatch> socketWatches_;
-    std::optional<uint64_t> timerEntry_;
-    std::optional<uint64_t> urgentEntry_;
-    bool repliesUrgent_ = false;
+    std::unique_ptr<CurlQueueDriver> driver_;
     // Session thread only.
     bool invalidated_ = false;
     std::map<CURL*, std::shared_ptr<DataTask>> active_;
