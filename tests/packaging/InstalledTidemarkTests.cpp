@@ -263,7 +263,7 @@ TEST(DebianPackage, BuildsWithLibraryDependenciesPassesLintianAndRunsFromItsCont
     };
     EXPECT_EQ(field("Version"), TIDEMARK_VERSION);
     const std::string depends = field("Depends");
-    for (const char* library : {"libc6 (", "libstdc++6 (", "libcurl4 (", "libsqlite3-0 (", "libcairo2 ("})
+    for (const char* library : {"libc6 (", "libstdc++6 (", "libcurl4 (", "libsqlite3-0 (", "libcairo2 (", "librsvg2-common"})
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     auto control = testsupport::runProgram({"/usr/bin/dpkg-deb", "--ctrl-tarfile", deb});
     for (const char* script : {"./preinst", "./postinst", "./prerm", "./postrm"})
