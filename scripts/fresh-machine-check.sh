@@ -95,6 +95,11 @@ cleanup() {
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
     umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" || say "could not unmount ${mounted[i]}"
   done
+  # Tests may leave mounts of their own behind (`ip netns add` mounts /run/netns).
+  local target
+  while read -r target; do
+    umount -l "$target" 2>/dev/null || true
+  done < <(findmnt -rn -o TARGET | grep -F "$root/" | sort -r)
   if findmnt -rn -o TARGET | grep -qF "$root/"; then
     say "mounts remain under $root; leaving it in place"
   elif [[ "${TIDEMARK_FRESH_KEEP:-0}" == 1 ]]; then
