@@ -646,16 +646,9 @@ TEST(SerialQueueWatches, AWatchThatWaitsRunsBeforeTheWorkThatWokeTheQueue) {
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     auto queue = DispatchQueue::serial("Tidemark.Tests.Waiting");
-    std::mutex mutex;
-    std::vector<std::string> order;
-    auto note = [&](std::string what) {
-        std::lock_guard lock(mutex);
-        order.push_back(std::move(what));
-    };
-    auto taken = [&] {
-        std::lock_guard lock(mutex);
-        return order;
-    };
+    testsupport::EventOrder order;
+    auto note = [&](std::string what) { order.note(std::move(what)); };
+    auto taken = [&] { return order.events(); };
     std::optional<uint64_t> watch;
     queue->sync([&] {
         watch = queue->watch(

@@ -505,20 +505,10 @@ TEST(URLSession, RepliesCanWaitForTheQueuesNextWake) {
     configuration.responsesWaitForQueueWake = true;
     auto session = URLSession::make(configuration, queue);
 
-    std::mutex mutex;
-    std::vector<std::string> order;
-    auto note = [&](std::string what) {
-        std::lock_guard lock(mutex);
-        order.push_back(std::move(what));
-    };
-    auto taken = [&] {
-        std::lock_guard lock(mutex);
-        return order;
-    };
-    auto clear = [&] {
-        std::lock_guard lock(mutex);
-        order.clear();
-    };
+    testsupport::EventOrder order;
+    auto note = [&](std::string what) { order.note(std::move(what)); };
+    auto taken = [&] { return order.events(); };
+    auto clear = [&] { order.clear(); };
     auto start = [&](URLRequest request, std::string name) {
         queue->async([&, request = std::move(request), name = std::move(name)] {
             session

@@ -32,6 +32,27 @@ private:
     std::vector<std::string> lines_;
 };
 
+// What happened, in the order it happened, noted from any thread.
+class EventOrder {
+public:
+    void note(std::string event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
 // A fresh directory under /tmp (or under parent), removed with its contents at destruction.
 class TemporaryDirectory {
 public:
