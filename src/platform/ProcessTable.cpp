@@ -184,8 +184,13 @@ long ProcessTable::readFile(int32_t pid, Kept* entry, File file, char* buf, size
         --keptCount_;
         return -1;
     }
+    const uint8_t bit = static_cast<uint8_t>(1u << file);
+    if (entry && (entry->refused & bit)) return -1;
     const int fd = openFile(pid, file);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        if (entry && (errno == EACCES || errno == EPERM)) entry->refused |= bit;
+        return -1;
+    }
     const ssize_t n = readAt0(fd, buf, capacity);
     if (entry && n >= 0 && keptCount_ < budget_) {
         entry->fds[file] = fd;
@@ -217,6 +222,10 @@ bool ProcessTable::readInto(int32_t pid, ProcessRecord& record) {
             if (n > 0 && parseStat(std::string_view(buf, static_cast<size_t>(n)), record, kernelThread) &&
                 record.startTime == entry.startTime && entry.fds[stat] >= 0) {
                 entry.seen = generation_;
+                if (entry.refused && ++entry.readingsSinceRefused >= refusedRetryReadings) {
+                    entry.refused = 0;
+                    entry.readingsSinceRefused = 0;
+                }
                 return readRest(pid, &entry, record, kernelThread);
             }
             drop(pid);

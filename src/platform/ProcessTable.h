@@ -92,9 +92,14 @@ private:
         uint8_t readingsSinceStatus = 0;
         bool footprintKnown = false;
         uint64_t footprintBytes = 0;
+        // Files the system refused to open (another user's io), not tried again until
+        // refusedRetryReadings readings have passed: credentials rarely change.
+        uint8_t refused = 0;
+        uint8_t readingsSinceRefused = 0;
     };
     // Status is read again at least this often, whatever statm says (see readFootprint).
     static constexpr uint8_t statusRefreshReadings = 15;
+    static constexpr uint8_t refusedRetryReadings = 15;
 
     bool readInto(int32_t pid, ProcessRecord& record);
     bool readFresh(int32_t pid, ProcessRecord& record);

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -312,6 +313,56 @@ TEST(ProcessTable, StatusIsReadAgainWhenStatmMovesAndNowAndThen) {
     EXPECT_EQ(footprint(withoutStatm), 30u);
     std::ofstream(root / "5/status") << statusText(40);
     EXPECT_EQ(footprint(withoutStatm), 40u);
+}
+
+// Drops this thread's right to read files whatever their mode (root's, in CI);
+// capabilities belong to a thread, so the rest of the test process keeps them.
+void dropFileReadOverrideOnThisThread() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    ASSERT_EQ(::syscall(SYS_capget, &header, data), 0);
+    for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+        data[capability / 32].effective &= ~(1u << (capability % 32));
+    ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+}
+
+// Another user's io cannot be opened; the reader does not ask again on every reading,
+// but does now and then (a process may change its credentials), and at once for a new
+// process behind the pid.
+TEST(ProcessTable, ARefusedFileIsAskedForAgainOnlyNowAndThen) {
+    testsupport::TemporaryDirectory directory;
+    const fs::path root = directory.path();
+    std::thread([&] {
+        dropFileReadOverrideOnThisThread();
+        writeFile(root / "5/stat", statLine("5", 100));
+        writeFile(root / "5/io", "rchar: 1\nwchar: 2\nread_bytes: 4096\nwrite_bytes: 8192\n");
+        fs::permissions(root / "5/io", fs::perms::none);
+        ProcessTable table(root.string());
+        ProcessTable reopened(root.string(), ProcessTable::Descriptors::reopen);
+        std::vector<platform::ProcessRecord> records;
+        const auto readBytes = [&](ProcessTable& reader) {
+            EXPECT_TRUE(reader.readAll(records));
+            return records.size() == 1 ? records[0].readBytes : 1;
+        };
+        EXPECT_EQ(readBytes(table), 0u) << "refused";
+        EXPECT_EQ(table.keptDescriptors(), 1u) << "stat alone";
+
+        fs::permissions(root / "5/io", fs::perms::owner_read);
+        EXPECT_EQ(readBytes(reopened), 4096u);
+        int readings = 1;
+        while (readBytes(table) != 4096u && readings < 100) ++readings;
+        EXPECT_GT(readings, 5);
+        EXPECT_LE(readings, 15);
+        EXPECT_EQ(records[0].writeBytes, 8192u);
+        EXPECT_EQ(table.keptDescriptors(), 2u) << "io kept once it opens";
+
+        fs::permissions(root / "5/io", fs::perms::none);
+        ProcessTable other(root.string());
+        EXPECT_EQ(readBytes(other), 0u);
+        fs::permissions(root / "5/io", fs::perms::owner_read);
+        std::ofstream(root / "5/stat") << statLine("5", 250);
+        EXPECT_EQ(readBytes(other), 4096u) << "another process: nothing it refused is remembered";
+    }).join();
 }
 
 // With only 64 descriptors, most files are opened, read and closed; once every
