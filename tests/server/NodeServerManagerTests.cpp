@@ -291,6 +291,10 @@ TEST(NodeServerManager, ExitOfTheChildIsLogged) {
     Installation install;
     ScopedEnvironment mode("TIDEMARK_FAKE_MODE", "exit");
     ScopedEnvironment code("TIDEMARK_FAKE_EXIT", "3");
+    // A port of its own: once the child has gone, a parallel test's server that took the
+    // same first free port would answer the health check.
+    ScopedEnvironment testing("TIDEMARK_TESTING", "1");
+    ScopedEnvironment testPort("TIDEMARK_TEST_PORT", std::to_string(testsupport::freeLoopbackPort()).c_str());
     LogCapture logs;
     auto manager = std::make_shared<NodeServerManager>(quickTiming(300ms), install.executableDirectory.path());
     StartWaiter waiter;
