@@ -232,7 +232,9 @@ TEST(ServerProcessLifecycle, UsesTidemarkPortWhenPortIsAbsentAndDegradesWithAnUn
     ServerProcess server(notADirectory, {{"PORT", ""}, {"TIDEMARK_PORT", std::to_string(port)}}, port);
     ASSERT_TRUE(server.waitUntilListening()) << server.output();
     httplib::Client client("127.0.0.1", port);
-    const std::string body = json{{"samples", json::array({sampleJSON(nowMs())})}}.dump();
+    // A second old: the window read below ends before the millisecond it is read in, and
+    // on loopback the ingests and the read can all fall in the sample's own millisecond.
+    const std::string body = json{{"samples", json::array({sampleJSON(nowMs() - 1000)})}}.dump();
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(client.Post("/api/metrics/ingest", {{"Authorization", bearer()}}, body, "application/json")->status,
                   200);
