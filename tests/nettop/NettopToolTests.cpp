@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <thread>
 #include <sstream>
 
+#include "TcpSocketCounters.h"
 #include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
 
@@ -104,6 +106,35 @@ TEST(NettopTool, LoopbackConnectionsAreNotNetworkTraffic) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.substr(0, 21), ",bytes_in,bytes_out,\n");
     EXPECT_FALSE(ownCounts(run.out)) << run.out;
+}
+
+TEST(NettopSockets, AListenerIsReadButASocketThatIsOnlyBoundIsNot) {
+    const auto wildcardSocket = [](bool listen) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        if (listen) {
+            EXPECT_EQ(::listen(fd, 1), 0);
+        }
+        return fd;
+    };
+    const auto inode = [](int fd) {
+        struct stat status{};
+        EXPECT_EQ(::fstat(fd, &status), 0);
+        return static_cast<uint64_t>(status.st_ino);
+    };
+    const int listener = wildcardSocket(true), boundOnly = wildcardSocket(false);
+    const auto sockets = readTcpSocketCounters();
+    ASSERT_TRUE(sockets);
+    const auto found = sockets->find(inode(listener));
+    ASSERT_NE(found, sockets->end());
+    EXPECT_EQ(found->second.uid, ::geteuid());
+    EXPECT_EQ(found->second.bytesReceived + found->second.bytesAcked, 0U);
+    EXPECT_FALSE(sockets->contains(inode(boundOnly)));
+    ::close(listener);
+    ::close(boundOnly);
 }
 
 // Traffic over a veth pair into a namespace of the test's own (198.18.0.0/15).

@@ -17,8 +17,10 @@
 
 namespace {
 
-// TIME_WAIT and NEW_SYN_RECV entries are not full sockets: no inode, no owner.
-constexpr uint32_t wantedStates = ~((1U << 6) | (1U << 12));  // TCP_TIME_WAIT, TCP_NEW_SYN_RECV
+// TIME_WAIT and NEW_SYN_RECV entries are not full sockets: no inode, no owner. A socket that
+// is only bound (reported by newer kernels) carries no traffic, and asking for it costs a
+// walk of the whole bind table on every run: about a fifth of the dump here.
+constexpr uint32_t wantedStates = ~((1U << 6) | (1U << 12) | (1U << 13));  // TIME_WAIT, NEW_SYN_RECV, BOUND_INACTIVE
 
 class NetlinkSocket {
 public:
