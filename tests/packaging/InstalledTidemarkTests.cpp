@@ -100,6 +100,7 @@ TEST_F(InstalledTidemark, ProgramsLieTogetherBehindTheLinkAndTheDesktopFilesWher
         EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
     }
     EXPECT_TRUE(fs::is_regular_file(usr() + "/lib/tidemark/modules/tidemark-desktop.so")) << "the desktop backend module";
+    EXPECT_TRUE(fs::is_regular_file(usr() + "/lib/tidemark/modules/tidemark-archive.so")) << "the unpacking module";
     ASSERT_TRUE(fs::is_symlink(tidemark()));
     EXPECT_EQ(fs::read_symlink(tidemark()), "../lib/tidemark/Tidemark") << "relative, so the tree can move";
     EXPECT_EQ(fs::canonical(tidemark()), fs::canonical(usr() + "/lib/tidemark/Tidemark"));
@@ -268,7 +269,8 @@ TEST(DebianPackage, BuildsWithLibraryDependenciesPassesLintianAndRunsFromItsCont
     };
     EXPECT_EQ(field("Version"), TIDEMARK_VERSION);
     const std::string depends = field("Depends");
-    for (const char* library : {"libc6 (", "libstdc++6 (", "libcurl4 (", "libsqlite3-0 (", "libcairo2 (", "librsvg2-common"})
+    for (const char* library : {"libc6 (", "libstdc++6 (", "libcurl4 (", "libsqlite3-0 (", "libcairo2 (", "libarchive13 (",
+                                "librsvg2-common"})
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     auto control = testsupport::runProgram({"/usr/bin/dpkg-deb", "--ctrl-tarfile", deb});
     for (const char* script : {"./preinst", "./postinst", "./prerm", "./postrm"})

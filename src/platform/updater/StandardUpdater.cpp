@@ -19,7 +19,7 @@
 #include "platform/URL.h"
 #include "platform/URLSession.h"
 #include "platform/UserDefaults.h"
-#include "platform/updater/ArchiveExtractor.h"
+#include "platform/updater/ArchiveModule.h"
 #include "platform/updater/SHA256.h"
 #include "platform/updater/UpdateFeedItem.h"
 #include "platform/updater/UpdateInstaller.h"
@@ -227,7 +227,7 @@ struct StandardUpdater::Core : std::enable_shared_from_this<Core> {
         struct stat installInfo {};
         if (::stat(installDirectory.c_str(), &installInfo) == 0) ::chmod(folder.c_str(), installInfo.st_mode & 07777);
 
-        if (auto error = ArchiveExtractor::extractTarGz(archivePath, folder)) {
+        if (auto error = extractTarGzWithModule(options.archiveModule, archivePath, folder)) {
             removeQuietly(folder);
             return *error;
         }
@@ -306,6 +306,7 @@ StandardUpdaterOptions StandardUpdaterOptions::forMainBundle() {
     StandardUpdaterOptions options;
     options.feedURL = Bundle::main().stringForInfoKey(feedURLKey).value_or("");
     options.installDirectory = Bundle::main().executableDirectory();
+    options.archiveModule = options.installDirectory + "/" + archiveModuleName;
     options.cacheDirectory = cacheHomeDirectory() + "/Tidemark/updates";
     options.currentVersion = TIDEMARK_VERSION;
     return options;

@@ -21,6 +21,8 @@ struct StandardUpdaterOptions {
     std::string installDirectory{};
     // Downloaded archives are kept here ($XDG_CACHE_HOME/Tidemark/updates).
     std::string cacheDirectory{};
+    // The module that unpacks archives (modules/tidemark-archive.so beside the executable).
+    std::string archiveModule{};
     std::string currentVersion{};
     // Null: the standard user defaults.
     UserDefaults* defaults = nullptr;

@@ -146,11 +146,13 @@ protected:
         });
     }
 
-    std::shared_ptr<StandardUpdater> makeUpdater(double feedTimeout = 5) {
+    std::shared_ptr<StandardUpdater> makeUpdater(double feedTimeout = 5,
+                                                 std::string archiveModule = TIDEMARK_ARCHIVE_MODULE) {
         platform::StandardUpdaterOptions options;
         options.feedURL = server.baseURL() + "/feed.json";
         options.installDirectory = install;
         options.cacheDirectory = root.path() + "/cache/Tidemark/updates";
+        options.archiveModule = std::move(archiveModule);
         options.currentVersion = "1.4.2";
         options.defaults = &defaults;
         options.feedTimeout = feedTimeout;
@@ -291,7 +293,15 @@ TEST_F(UpdaterFixture, BrokenDownloadsLeaveTheInstallationAlone) {
     publish("2.0", updatertest::makeTarGz({updatertest::executable("Tidemark", "x"), {"../../outside", "x"}}));
     checkOnce(*updater);
 
-    EXPECT_EQ(log.countPrefix("[Tidemark] "), 4u);  // one line per check
+    // A sound archive, but the module that unpacks it is missing.
+    publish("2.0", release);
+    auto withoutModule = makeUpdater(5, root.path() + "/gone/tidemark-archive.so");
+    checkOnce(*withoutModule);
+    EXPECT_EQ(log.countPrefix("[Tidemark] Update check failed: The update archive could not be unpacked: " +
+                              root.path() + "/gone/tidemark-archive.so: cannot open shared object file"),
+              1u);
+
+    EXPECT_EQ(log.countPrefix("[Tidemark] "), 5u);  // one line per check
     EXPECT_TRUE(delegate->versions.empty());
     expectUntouched();  // also: no staging folder left beside the installation
     EXPECT_FALSE(fs::exists(root.path() + "/outside"));
