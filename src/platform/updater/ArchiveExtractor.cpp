@@ -27,9 +27,7 @@ std::vector<std::string> splitPath(const std::string& path) {
     return components;
 }
 
-Error archiveError(const std::string& reason) {
-    return Error{"Tidemark.Updater", 2, "The update archive could not be unpacked: " + reason};
-}
+Error archiveError(const std::string& reason) { return ArchiveExtractor::unpackingError(reason); }
 
 std::string describe(archive* handle) {
     std::string text = archive_error_string(handle) ? archive_error_string(handle) : "unknown error";

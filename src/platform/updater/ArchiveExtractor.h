@@ -14,6 +14,10 @@ public:
     // The destination must be an existing, empty folder. On failure it may hold part of
     // the archive; the caller removes it.
     static std::optional<Error> extractTarGz(const std::string& archivePath, const std::string& destination);
+    // The one kind of error unpacking reports, wherever it runs.
+    static Error unpackingError(const std::string& reason) {
+        return Error{"Tidemark.Updater", 2, "The update archive could not be unpacked: " + reason};
+    }
 
     // True for a relative path of plain components (no "..", no empty or absolute path).
     static bool isSafeRelativePath(const std::string& path);

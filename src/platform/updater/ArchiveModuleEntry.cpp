@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <type_traits>
 
 #include "platform/updater/ArchiveExtractor.h"
@@ -9,15 +10,15 @@ extern "C" __attribute__((visibility("default"))) long tidemarkExtractTarGz(cons
                                                                            const char* destination, char* message,
                                                                            size_t messageSize) {
     // Nothing may escape across the C boundary.
+    std::optional<platform::Error> error;
     try {
-        const auto error = platform::ArchiveExtractor::extractTarGz(archivePath, destination);
-        if (!error) return 0;
-        std::snprintf(message, messageSize, "%s", error->description.c_str());
-        return error->code != 0 ? error->code : 2;
+        error = platform::ArchiveExtractor::extractTarGz(archivePath, destination);
     } catch (const std::exception& exception) {
-        std::snprintf(message, messageSize, "The update archive could not be unpacked: %s", exception.what());
-        return 2;
+        error = platform::ArchiveExtractor::unpackingError(exception.what());
     }
+    if (!error) return 0;
+    std::snprintf(message, messageSize, "%s", error->description.c_str());
+    return error->code;
 }
 
 // The loader and the module agree on the call.

@@ -20,6 +20,7 @@
 #include "platform/ProcessTable.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
+#include "platform/updater/ArchiveModule.h"
 #include "platform/updater/SHA256.h"
 #include "platform/updater/StandardUpdater.h"
 #include "platform/updater/UpdateInstaller.h"
@@ -293,6 +294,9 @@ TEST_F(UpdaterFixture, BrokenDownloadsLeaveTheInstallationAlone) {
     publish("2.0", updatertest::makeTarGz({updatertest::executable("Tidemark", "x"), {"../../outside", "x"}}));
     checkOnce(*updater);
 
+    // The application opens the module by this name beside its executable: the build puts it there.
+    EXPECT_TRUE(std::string(TIDEMARK_ARCHIVE_MODULE).ends_with(std::string("/bin/") + platform::archiveModuleName))
+        << TIDEMARK_ARCHIVE_MODULE;
     // A sound archive, but the module that unpacks it is missing.
     publish("2.0", release);
     auto withoutModule = makeUpdater(5, root.path() + "/gone/tidemark-archive.so");
