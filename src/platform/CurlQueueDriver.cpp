@@ -15,16 +15,16 @@ constexpr auto urgentMargin = std::chrono::milliseconds(100);
 
 }  // namespace
 
-CurlQueueDriver::CurlQueueDriver(std::shared_ptr<DispatchQueue> queue, bool repliesWait)
-    : queue_(std::move(queue)), repliesWait_(repliesWait) {}
+CurlQueueDriver::CurlQueueDriver(const CurlLibrary& curl, std::shared_ptr<DispatchQueue> queue, bool repliesWait)
+    : curl_(curl), queue_(std::move(queue)), repliesWait_(repliesWait) {}
 
 void CurlQueueDriver::attach(CURLM* multi, std::weak_ptr<void> owner, Action action) {
     owner_ = std::move(owner);
     action_ = std::move(action);
-    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlQueueDriver::onSocket);
-    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CurlQueueDriver::onTimer);
-    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+    curl_.multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlQueueDriver::onSocket);
+    curl_.multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
+    curl_.multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CurlQueueDriver::onTimer);
+    curl_.multi_setopt(multi, CURLMOPT_TIMERDATA, this);
 }
 
 void CurlQueueDriver::detach() {

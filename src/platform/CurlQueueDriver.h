@@ -1,12 +1,11 @@
 #pragma once
-#include <curl/curl.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 
+#include "platform/CurlLibrary.h"
 #include "platform/Dispatch.h"
 
 namespace platform {
@@ -22,7 +21,7 @@ public:
 
     // With repliesWait, a socket that waits only for a reply does not wake the queue; the
     // reply is read when the queue wakes for other work, or shortly before curl's deadline.
-    CurlQueueDriver(std::shared_ptr<DispatchQueue> queue, bool repliesWait);
+    CurlQueueDriver(const CurlLibrary& curl, std::shared_ptr<DispatchQueue> queue, bool repliesWait);
     CurlQueueDriver(const CurlQueueDriver&) = delete;
     CurlQueueDriver& operator=(const CurlQueueDriver&) = delete;
 
@@ -46,6 +45,7 @@ private:
     // Runs body on this driver when its owner is still alive.
     Task whileAlive(std::function<void(CurlQueueDriver&)> body);
 
+    const CurlLibrary& curl_;
     const std::shared_ptr<DispatchQueue> queue_;
     const bool repliesWait_;
     std::weak_ptr<void> owner_;

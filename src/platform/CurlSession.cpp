@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/CurlLibrary.h"
 #include "platform/CurlQueueDriver.h"
 #include "platform/Dispatch.h"
 #include "platform/URLSessionShared.h"
@@ -26,27 +27,22 @@ using detail::urlError;
 
 constexpr long maximumConnectionsPerHost = 6;
 
-void initializeCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool isSupportedURL(const std::string& url) {
-    CURLU* parsed = curl_url();
+bool isSupportedURL(const CurlLibrary& curl, const std::string& url) {
+    CURLU* parsed = curl.url();
     if (!parsed) return false;
     bool supported = false;
-    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    if (curl.url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
         char* scheme = nullptr;
         char* host = nullptr;
-        if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+        if (curl.url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl.url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
             const std::string_view s(scheme);
             supported = (s == "http" || s == "https") && host[0] != '\0';
         }
-        curl_free(scheme);
-        curl_free(host);
+        curl.free(scheme);
+        curl.free(host);
     }
-    curl_url_cleanup(parsed);
+    curl.url_cleanup(parsed);
     return supported;
 }
 
@@ -95,23 +91,23 @@ public:
         std::shared_ptr<DataTask> task;
     };
 
-    SessionCore(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
-        : configuration(std::move(configuration)), queue_(std::move(queue)) {
+    SessionCore(const CurlLibrary& curl, URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
+        : configuration(std::move(configuration)), curl_(curl), queue_(std::move(queue)) {
         if (queue_)
-            driver_ = std::make_unique<CurlQueueDriver>(queue_, this->configuration.responsesWaitForQueueWake);
+            driver_ = std::make_unique<CurlQueueDriver>(curl_, queue_, this->configuration.responsesWaitForQueueWake);
     }
 
     static constexpr int idleWaitMs = 3600 * 1000;
 
     void start() {
-        multi_ = curl_multi_init();
+        multi_ = curl_.multi_init();
         if (!multi_) {
             stopped_ = true;
             return;
         }
         // As the platform does: a few connections per host, the rest wait their turn
         // rather than flooding a small server's accept queue.
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, maximumConnectionsPerHost);
+        curl_.multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, maximumConnectionsPerHost);
         if (driver_) {
             driver_->attach(multi_, weak_from_this(), [this](curl_socket_t socket, int events) {
                 socketAction(socket, events);
@@ -133,7 +129,7 @@ public:
             return true;
         }
         operations_.push_back(std::move(operation));
-        curl_multi_wakeup(multi_);
+        curl_.multi_wakeup(multi_);
         return true;
     }
 
@@ -161,11 +157,11 @@ private:
             for (auto& operation : batch) stopping = apply(operation) || stopping;
             if (stopping) break;
             int running = 0;
-            curl_multi_perform(multi_, &running);
+            curl_.multi_perform(multi_, &running);
             completeFinishedTransfers();
             // curl shortens the wait to its own next deadline while transfers run, and
             // post() wakes it: an idle session sleeps instead of ticking every second.
-            curl_multi_poll(multi_, nullptr, 0, idleWaitMs, nullptr);
+            curl_.multi_poll(multi_, nullptr, 0, idleWaitMs, nullptr);
         }
         std::deque<Operation> left;
         {
@@ -176,7 +172,7 @@ private:
         for (auto& operation : left)
             if (operation.task) operation.task->finish(std::nullopt, std::nullopt, cancelledError());
         cancelAll();
-        curl_multi_cleanup(multi_);
+        curl_.multi_cleanup(multi_);
         multi_ = nullptr;
     }
 
@@ -206,7 +202,7 @@ private:
 
     void completeFinishedTransfers() {
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        while (CURLMsg* message = curl_.multi_info_read(multi_, &queued)) {
             if (message->msg != CURLMSG_DONE) continue;
             completeTransfer(message->easy_handle, message->data.result);
         }
@@ -217,7 +213,7 @@ private:
         if (!multi_) return;
         if (apply(operation)) {
             cancelAll();
-            curl_multi_cleanup(multi_);
+            curl_.multi_cleanup(multi_);
             multi_ = nullptr;
             driver_->detach();
             return;
@@ -228,7 +224,7 @@ private:
     void socketAction(curl_socket_t socket, int events) {
         if (!multi_) return;
         int running = 0;
-        curl_multi_socket_action(multi_, socket, events, &running);
+        curl_.multi_socket_action(multi_, socket, events, &running);
         completeFinishedTransfers();
     }
 
@@ -243,11 +239,11 @@ private:
 
     void startTransfer(const std::shared_ptr<DataTask>& task) {
         task->started = true;
-        if (!isSupportedURL(task->request.url)) {
+        if (!isSupportedURL(curl_, task->request.url)) {
             task->finish(std::nullopt, std::nullopt, urlError(URLErrorBadURL, "unsupported URL"));
             return;
         }
-        CURL* easy = curl_easy_init();
+        CURL* easy = curl_.easy_init();
         if (!easy) {
             task->finish(std::nullopt, std::nullopt, urlError(URLErrorUnknown, "Could not create a transfer"));
             return;
@@ -255,7 +251,7 @@ private:
         task->easy = easy;
         configure(*task);
         active_[easy] = task;
-        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+        if (curl_.multi_add_handle(multi_, easy) != CURLM_OK) {
             removeTransfer(*task);
             task->finish(std::nullopt, std::nullopt, urlError(URLErrorUnknown, "Could not start the transfer"));
         }
@@ -264,51 +260,51 @@ private:
     void configure(DataTask& task) {
         CURL* easy = task.easy;
         const URLRequest& request = task.request;
-        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, &task);
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, task.errorBuffer);
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_.easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_.easy_setopt(easy, CURLOPT_PRIVATE, &task);
+        curl_.easy_setopt(easy, CURLOPT_ERRORBUFFER, task.errorBuffer);
+        curl_.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         // Loopback traffic (the local server) must never be routed through a proxy.
-        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+        curl_.easy_setopt(easy, CURLOPT_NOPROXY, "*");
+        curl_.easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_.easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_.easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_.easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         const double seconds = request.timeoutInterval.value_or(configuration.timeoutIntervalForRequest);
         if (seconds > 0 && std::isfinite(seconds)) {
             const long milliseconds = static_cast<long>(std::clamp(std::llround(seconds * 1000), 1LL, 1'000'000'000LL));
-            curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds);
+            curl_.easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds);
         }
 
         const std::string& method = request.httpMethod;
         const bool hasBody = request.httpBody.has_value();
         if (method == "HEAD") {
-            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+            curl_.easy_setopt(easy, CURLOPT_NOBODY, 1L);
         } else if (method == "GET" && !hasBody) {
-            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+            curl_.easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         } else if (hasBody || method == "POST") {
             const std::string& data = hasBody ? *request.httpBody : task.body;  // body is still empty here
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data.size()));
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data.c_str());
-            if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+            curl_.easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data.size()));
+            curl_.easy_setopt(easy, CURLOPT_POSTFIELDS, data.c_str());
+            if (method != "POST") curl_.easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         } else {
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+            curl_.easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
 
         // Headers go out as given: no 100-continue dance, no form content type of curl's.
         for (const auto& [name, value] : request.headers) {
             const std::string line = value.empty() ? name + ";" : name + ": " + value;
-            task.headerList = curl_slist_append(task.headerList, line.c_str());
+            task.headerList = curl_.slist_append(task.headerList, line.c_str());
         }
-        if (!headerValue(request.headers, "Expect")) task.headerList = curl_slist_append(task.headerList, "Expect:");
+        if (!headerValue(request.headers, "Expect")) task.headerList = curl_.slist_append(task.headerList, "Expect:");
         if ((hasBody || method == "POST") && !headerValue(request.headers, "Content-Type"))
-            task.headerList = curl_slist_append(task.headerList, "Content-Type:");
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, task.headerList);
+            task.headerList = curl_.slist_append(task.headerList, "Content-Type:");
+        curl_.easy_setopt(easy, CURLOPT_HTTPHEADER, task.headerList);
 
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &SessionCore::onBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &task);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &SessionCore::onHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &task);
+        curl_.easy_setopt(easy, CURLOPT_WRITEFUNCTION, &SessionCore::onBody);
+        curl_.easy_setopt(easy, CURLOPT_WRITEDATA, &task);
+        curl_.easy_setopt(easy, CURLOPT_HEADERFUNCTION, &SessionCore::onHeader);
+        curl_.easy_setopt(easy, CURLOPT_HEADERDATA, &task);
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -331,11 +327,11 @@ private:
 
     void removeTransfer(DataTask& task) {
         if (!task.easy) return;
-        curl_multi_remove_handle(multi_, task.easy);
-        curl_easy_cleanup(task.easy);
+        curl_.multi_remove_handle(multi_, task.easy);
+        curl_.easy_cleanup(task.easy);
         active_.erase(task.easy);
         task.easy = nullptr;
-        curl_slist_free_all(task.headerList);
+        curl_.slist_free_all(task.headerList);
         task.headerList = nullptr;
     }
 
@@ -348,9 +344,9 @@ private:
         if (result == CURLE_OK) {
             HTTPURLResponse http;
             char* effectiveURL = nullptr;
-            curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effectiveURL);
+            curl_.easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effectiveURL);
             http.url = effectiveURL ? effectiveURL : task->request.url;
-            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &http.statusCode);
+            curl_.easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &http.statusCode);
             http.headers = std::move(task->responseHeaders);
             response = std::move(http);
         } else {
@@ -363,7 +359,7 @@ private:
             task->finish(std::nullopt, std::nullopt, std::move(error));
     }
 
-    static Error transferError(CURLcode result, const char* detail) {
+    Error transferError(CURLcode result, const char* detail) const {
         switch (result) {
         case CURLE_OPERATION_TIMEDOUT:
             return urlError(URLErrorTimedOut, "The request timed out.");
@@ -373,10 +369,11 @@ private:
         case CURLE_UNSUPPORTED_PROTOCOL:
             return urlError(URLErrorBadURL, "unsupported URL");
         default:
-            return urlError(URLErrorUnknown, detail && detail[0] ? detail : curl_easy_strerror(result));
+            return urlError(URLErrorUnknown, detail && detail[0] ? detail : curl_.easy_strerror(result));
         }
     }
 
+    const CurlLibrary& curl_;
     std::mutex mutex_;
     std::deque<Operation> operations_;
     bool stopped_ = false;
@@ -407,8 +404,8 @@ void DataTask::cancel() {
 
 class CurlSession final : public URLSession {
 public:
-    CurlSession(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
-        : core_(std::make_shared<SessionCore>(std::move(configuration), std::move(queue))) {
+    CurlSession(const CurlLibrary& curl, URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue)
+        : core_(std::make_shared<SessionCore>(curl, std::move(configuration), std::move(queue))) {
         core_->start();
     }
     ~CurlSession() override { core_->shutdown(); }
@@ -423,11 +420,70 @@ private:
     std::shared_ptr<SessionCore> core_;
 };
 
+// Without libcurl every task still completes once, with the reason it could not be
+// loaded, on the queue or on a thread of the session's own, as a transfer would.
+class UnloadedSession final : public URLSession {
+public:
+    UnloadedSession(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue, Error failure)
+        : state_(std::make_shared<State>(std::move(configuration),
+                                         queue ? std::move(queue) : DispatchQueue::serial("tidemark.urlsession"),
+                                         std::move(failure))) {}
+
+    std::shared_ptr<URLSessionDataTask> dataTask(URLRequest, Completion completion) override {
+        return std::make_shared<FailedTask>(state_, std::move(completion));
+    }
+    void invalidateAndCancel() override { state_->invalidated = true; }
+    const URLSessionConfiguration& configuration() const override { return state_->configuration; }
+
+private:
+    struct State {
+        State(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue, Error failure)
+            : configuration(std::move(configuration)), queue(std::move(queue)), failure(std::move(failure)) {}
+        const URLSessionConfiguration configuration;
+        const std::shared_ptr<DispatchQueue> queue;
+        const Error failure;
+        std::atomic<bool> invalidated{false};
+    };
+
+    class FailedTask final : public URLSessionDataTask, public std::enable_shared_from_this<FailedTask> {
+    public:
+        FailedTask(std::shared_ptr<State> state, Completion completion)
+            : state_(std::move(state)), completion_(std::move(completion)) {}
+
+        // As on a working session: a task resumed after invalidateAndCancel is cancelled.
+        void resume() override {
+            const bool invalidated = state_->invalidated;
+            post(invalidated ? cancelledError() : state_->failure);
+        }
+        void cancel() override { post(cancelledError()); }
+
+    private:
+        // Only the first call counts: a resumed task has failed at once, a cancelled one is done.
+        void post(Error error) {
+            if (scheduled_.exchange(true)) return;
+            state_->queue->async([self = shared_from_this(), error = std::move(error)] {
+                auto completion = std::move(self->completion_);
+                self->completion_ = nullptr;
+                if (completion) completion(std::nullopt, std::nullopt, error);
+            });
+        }
+
+        const std::shared_ptr<State> state_;
+        Completion completion_;
+        std::atomic<bool> scheduled_{false};
+    };
+
+    std::shared_ptr<State> state_;
+};
+
 }  // namespace
 
 std::shared_ptr<URLSession> makeCurlSession(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> queue) {
-    initializeCurlOnce();
-    return std::make_shared<CurlSession>(std::move(configuration), std::move(queue));
+    std::string failure;
+    if (const CurlLibrary* curl = loadCurlLibrary(&failure))
+        return std::make_shared<CurlSession>(*curl, std::move(configuration), std::move(queue));
+    return std::make_shared<UnloadedSession>(std::move(configuration), std::move(queue),
+                                             urlError(URLErrorUnknown, "libcurl could not be loaded: " + failure));
 }
 
 }  // namespace platform
