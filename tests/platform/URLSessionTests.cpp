@@ -8,8 +8,11 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
+#include <sstream>
 
 #include "platform/Dispatch.h"
 #include "support/TestSupport.h"
@@ -566,4 +569,53 @@ TEST(URLSession, RepliesCanWaitForTheQueuesNextWake) {
     }
     session->invalidateAndCancel();
     queue->sync([] {});
+}
+
+// libcurl and the libraries under it are opened by the first session, not at start-up.
+TEST(URLSession, LibcurlIsMappedOnlyOnceASessionIsMade) {
+    auto run = testsupport::runProgram({testsupport::testBinDirectory() + "/CurlLoadHelper", "mapping"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "before: unmapped\nafter: mapped\n");
+}
+
+// Where libcurl does not load, a session still completes every task once, asynchronously
+// on its thread or queue, with the loader's reason; a cancel still wins as usual.
+TEST(URLSession, WithoutLibcurlEveryTaskFailsOnceWithTheReason) {
+    testsupport::TemporaryDirectory broken;
+    std::ofstream(broken.path() + "/libcurl.so.4").close();  // empty: not a library at all
+    const std::string partial = testsupport::testBinDirectory() + "/partial-libcurl";
+    ASSERT_TRUE(std::filesystem::exists(partial + "/libcurl.so.4"));
+
+    const std::string failed = "NSURLErrorDomain -1 libcurl could not be loaded: ";
+    const std::string cancelled = "NSURLErrorDomain -999 cancelled";
+    for (const auto& [directory, reason] : std::vector<std::pair<std::string, std::string>>{
+             {broken.path(), broken.path() + "/libcurl.so.4: "}, {partial, "undefined symbol: curl_"}}) {
+        SCOPED_TRACE(directory);
+        auto run = testsupport::runProgram({testsupport::testBinDirectory() + "/CurlLoadHelper", "tasks"},
+                                           std::map<std::string, std::string>{{"LD_LIBRARY_PATH", directory}});
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        std::istringstream lines(run.out);
+        std::vector<std::string> seen;
+        for (std::string line; std::getline(lines, line);) seen.push_back(line);
+        ASSERT_EQ(seen.size(), 14u) << run.out;
+        auto expectLine = [&](const std::string& line, const std::string& head, const std::string& error) {
+            EXPECT_EQ(line.rfind(head + " error=" + error, 0), 0u) << line;
+        };
+        for (int i = 0; i < 2; ++i) {
+            expectLine(seen[i], std::string("thread ") + (i ? "second" : "first") + " calls=1 where=session-thread",
+                       failed);
+            EXPECT_NE(seen[i].find(reason), std::string::npos) << seen[i];
+        }
+        expectLine(seen[2], "thread cancelled calls=1 where=session-thread", cancelled);
+        expectLine(seen[3], "thread invalidated calls=1 where=session-thread", cancelled);
+        expectLine(seen[4], "queue first calls=1 where=queue", failed);
+        EXPECT_NE(seen[4].find(reason), std::string::npos) << seen[4];
+        for (int i = 5; i < 13; ++i) {
+            EXPECT_EQ(seen[i].rfind("queue raced" + std::to_string(i - 5) + " calls=1 where=queue error=", 0), 0u)
+                << seen[i];
+            EXPECT_TRUE(seen[i].find(failed) != std::string::npos || seen[i].find(cancelled) != std::string::npos)
+                << seen[i];
+        }
+        EXPECT_EQ(seen[13], "mapped: no");
+    }
 }
