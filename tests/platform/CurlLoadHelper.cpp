@@ -1,5 +1,6 @@
 // Looks at libcurl's loading from a fresh process, where no session was made yet.
-// "mapping": prints whether libcurl is mapped before and after the first session.
+// "mapping": prints whether libcurl is mapped before the first session, after a request
+// to this machine and after one that needs TLS.
 // "tasks": runs tasks on a session with a thread and on one with a delegate queue and
 // prints one line per task: its completions, the error, and where it completed. Meant to
 // be run where libcurl does not load (LD_LIBRARY_PATH pointing at a broken one).
@@ -45,7 +46,7 @@ public:
         record->label = label;
         Record* target = record.get();
         platform::URLRequest request;
-        request.url = "http://127.0.0.1:9/";
+        request.url = "https://127.0.0.1:9/";  // off the loopback client's ground: curl's
         auto task = session.dataTask(std::move(request), [this, target, queue](auto data, auto response, auto error) {
             std::lock_guard lock(mutex_);
             if (++target->calls > 1) return;
@@ -108,7 +109,14 @@ int main(int argc, char** argv) {
     if (mode == "mapping") {
         std::printf("before: %s\n", curlMapped() ? "mapped" : "unmapped");
         auto session = URLSession::make(platform::URLSessionConfiguration::ephemeral());
-        std::printf("after: %s\n", curlMapped() ? "mapped" : "unmapped");
+        for (const std::string url : {"http://127.0.0.1:9/", "https://127.0.0.1:9/"}) {
+            platform::Semaphore done;
+            platform::URLRequest request;
+            request.url = url;
+            session->dataTask(request, [&done](auto, auto, auto) { done.signal(); })->resume();
+            if (!done.waitFor(10s)) return 3;
+            std::printf("after %s: %s\n", url.c_str(), curlMapped() ? "mapped" : "unmapped");
+        }
         return 0;
     }
     if (mode != "tasks") return 2;

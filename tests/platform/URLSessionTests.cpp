@@ -12,8 +12,10 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
+#include "platform/CurlSession.h"
 #include "platform/Dispatch.h"
 #include "support/TestSupport.h"
 
@@ -88,7 +90,28 @@ struct Recorded {
 
 }  // namespace
 
-TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
+// The same cases for both engines: the loopback client, which URL sessions use for plain
+// http to this machine, and curl, which they use for everything else.
+class URLSessionEngines : public ::testing::TestWithParam<std::string> {
+protected:
+    std::shared_ptr<URLSession> make(platform::URLSessionConfiguration configuration,
+                                      std::shared_ptr<platform::DispatchQueue> queue = nullptr) {
+        return GetParam() == "curl" ? platform::makeCurlSession(std::move(configuration), std::move(queue))
+                                    : URLSession::make(std::move(configuration), std::move(queue));
+    }
+    URLSession& shared() {
+        if (!shared_) shared_ = make(platform::URLSessionConfiguration::defaultConfiguration());
+        return *shared_;
+    }
+
+private:
+    std::shared_ptr<URLSession> shared_;
+};
+
+INSTANTIATE_TEST_SUITE_P(, URLSessionEngines, ::testing::Values("loopback", "curl"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(URLSessionEngines, StatusesBodiesAndHeadersAsGiven) {
     testsupport::LocalHttpServer server;
     server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
     Recorded recorded;
@@ -113,7 +136,7 @@ TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
     server.server().Delete("/record", record);
     server.start();
 
-    auto ok = fetch(URLSession::shared(), get(server.baseURL() + "/ok"));
+    auto ok = fetch(shared(), get(server.baseURL() + "/ok"));
     ASSERT_FALSE(ok.error);
     ASSERT_TRUE(ok.response);
     EXPECT_EQ(ok.response->statusCode, 200);
@@ -124,7 +147,7 @@ TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
     EXPECT_FALSE(ok.response->value("X-Absent"));
     EXPECT_NE(ok.thread, std::this_thread::get_id());
 
-    auto unavailable = fetch(URLSession::shared(), get(server.baseURL() + "/unavailable"));
+    auto unavailable = fetch(shared(), get(server.baseURL() + "/unavailable"));
     ASSERT_FALSE(unavailable.error);
     EXPECT_EQ(unavailable.response->statusCode, 503);
     EXPECT_EQ(unavailable.data, "busy");
@@ -136,7 +159,7 @@ TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
     withHeaders.setValue("Bearer abc", "Authorization");
     EXPECT_EQ(withHeaders.value("X-TOKEN"), "second");
     EXPECT_EQ(withHeaders.headers.size(), 2u);
-    ASSERT_FALSE(fetch(URLSession::shared(), withHeaders).error);
+    ASSERT_FALSE(fetch(shared(), withHeaders).error);
     {
         std::lock_guard lock(recorded.mutex);
         EXPECT_EQ(recorded.method, "GET");
@@ -154,7 +177,7 @@ TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
     body += std::string(2 * 1024 * 1024, 'x');
     body += std::string("\0\"}", 3);
     post.httpBody = body;
-    auto posted = fetch(URLSession::shared(), post);
+    auto posted = fetch(shared(), post);
     ASSERT_FALSE(posted.error);
     EXPECT_EQ(posted.response->statusCode, 200);
     {
@@ -169,7 +192,7 @@ TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
     URLRequest put = get(server.baseURL() + "/record");
     put.httpMethod = "PUT";
     put.httpBody = "raw";
-    ASSERT_FALSE(fetch(URLSession::shared(), put).error);
+    ASSERT_FALSE(fetch(shared(), put).error);
     {
         std::lock_guard lock(recorded.mutex);
         EXPECT_EQ(recorded.method, "PUT");
@@ -178,12 +201,12 @@ TEST(URLSession, StatusesBodiesAndHeadersAsGiven) {
     }
     URLRequest remove = get(server.baseURL() + "/record");
     remove.httpMethod = "DELETE";
-    ASSERT_FALSE(fetch(URLSession::shared(), remove).error);
+    ASSERT_FALSE(fetch(shared(), remove).error);
     std::lock_guard lock(recorded.mutex);
     EXPECT_EQ(recorded.method, "DELETE");
 }
 
-TEST(URLSession, RequestTimeoutThenSessionTimeout) {
+TEST_P(URLSessionEngines, RequestTimeoutThenSessionTimeout) {
     testsupport::LocalHttpServer server;
     server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
     server.server().Get("/slow", [](const httplib::Request&, httplib::Response& response) {
@@ -194,7 +217,7 @@ TEST(URLSession, RequestTimeoutThenSessionTimeout) {
 
     URLRequest request = get(server.baseURL() + "/slow");
     request.timeoutInterval = 0.3;
-    auto timedOut = fetch(URLSession::shared(), request);
+    auto timedOut = fetch(shared(), request);
     ASSERT_TRUE(timedOut.error);
     EXPECT_EQ(timedOut.error->domain, platform::URLErrorDomain);
     EXPECT_EQ(timedOut.error->code, platform::URLErrorTimedOut);
@@ -205,7 +228,7 @@ TEST(URLSession, RequestTimeoutThenSessionTimeout) {
 
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.timeoutIntervalForRequest = 0.3;
-    auto session = URLSession::make(configuration);
+    auto session = make(configuration);
     EXPECT_TRUE(session->configuration().isEphemeral);
     auto sessionLimited = fetch(*session, get(server.baseURL() + "/slow"));
     ASSERT_TRUE(sessionLimited.error);
@@ -219,15 +242,15 @@ TEST(URLSession, RequestTimeoutThenSessionTimeout) {
     EXPECT_EQ(patient.data, "late");
 }
 
-TEST(URLSession, ConnectionFailuresBadURLsAndNoProxy) {
-    auto refused = fetch(URLSession::shared(), get("http://127.0.0.1:" + std::to_string(closedPort()) + "/api/health"));
+TEST_P(URLSessionEngines, ConnectionFailuresBadURLsAndNoProxy) {
+    auto refused = fetch(shared(), get("http://127.0.0.1:" + std::to_string(closedPort()) + "/api/health"));
     ASSERT_TRUE(refused.error);
     EXPECT_EQ(refused.error->code, platform::URLErrorCannotConnectToHost);
     EXPECT_EQ(refused.error->description, "Could not connect to the server.");
     EXPECT_FALSE(refused.data);
 
     for (const std::string url : {"ftp://127.0.0.1/x", "not a url", "", "file:///etc/passwd"}) {
-        auto bad = fetch(URLSession::shared(), get(url));
+        auto bad = fetch(shared(), get(url));
         ASSERT_TRUE(bad.error) << url;
         EXPECT_EQ(bad.error->code, platform::URLErrorBadURL) << url;
         EXPECT_EQ(bad.error->description, "unsupported URL");
@@ -246,13 +269,13 @@ TEST(URLSession, ConnectionFailuresBadURLsAndNoProxy) {
     testsupport::ScopedEnvironment all("ALL_PROXY", proxy.c_str());
     testsupport::ScopedEnvironment none("NO_PROXY", nullptr);
     testsupport::ScopedEnvironment noneLower("no_proxy", nullptr);
-    auto direct = fetch(*URLSession::make(platform::URLSessionConfiguration::defaultConfiguration()),
+    auto direct = fetch(*make(platform::URLSessionConfiguration::defaultConfiguration()),
                         get(server.baseURL() + "/ok"));
     ASSERT_FALSE(direct.error) << direct.error->description;
     EXPECT_EQ(direct.data, "direct");
 }
 
-TEST(URLSession, CancellationCompletesOnceWithCancelled) {
+TEST_P(URLSessionEngines, CancellationCompletesOnceWithCancelled) {
     testsupport::LocalHttpServer server;
     server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
     std::atomic<int> entered{0};
@@ -280,7 +303,7 @@ TEST(URLSession, CancellationCompletesOnceWithCancelled) {
                error.description == "cancelled";
     };
 
-    auto session = URLSession::make(platform::URLSessionConfiguration::ephemeral());
+    auto session = make(platform::URLSessionConfiguration::ephemeral());
     auto inFlight = std::make_shared<Counter>();
     session->dataTask(get(server.baseURL() + "/slow"), counting(inFlight))->resume();
     ASSERT_TRUE(testsupport::eventually([&] { return entered == 1; }, 5s));
@@ -295,7 +318,7 @@ TEST(URLSession, CancellationCompletesOnceWithCancelled) {
     EXPECT_TRUE(waitCancelled(*late));
 
     // cancel() on a running task, and on one never resumed (a later resume adds nothing).
-    auto other = URLSession::make(platform::URLSessionConfiguration::ephemeral());
+    auto other = make(platform::URLSessionConfiguration::ephemeral());
     auto running = std::make_shared<Counter>();
     auto task = other->dataTask(get(server.baseURL() + "/slow"), counting(running));
     task->resume();
@@ -318,7 +341,7 @@ TEST(URLSession, CancellationCompletesOnceWithCancelled) {
     EXPECT_TRUE(waitCancelled(*dropped));
 
     // A session whose last reference goes away inside its own completion.
-    auto selfOwned = URLSession::make(platform::URLSessionConfiguration::ephemeral());
+    auto selfOwned = make(platform::URLSessionConfiguration::ephemeral());
     std::promise<void> done;
     auto* raw = selfOwned.get();
     auto holder = std::make_shared<std::shared_ptr<URLSession>>(std::move(selfOwned));
@@ -333,7 +356,7 @@ TEST(URLSession, CancellationCompletesOnceWithCancelled) {
         EXPECT_EQ(counter->calls, 1);
 }
 
-TEST(URLSession, ManyConcurrentTasksEachCompleteOnce) {
+TEST_P(URLSessionEngines, ManyConcurrentTasksEachCompleteOnce) {
     testsupport::LocalHttpServer server;
     server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
     server.server().Get("/item", [](const httplib::Request& request, httplib::Response& response) {
@@ -348,7 +371,7 @@ TEST(URLSession, ManyConcurrentTasksEachCompleteOnce) {
     std::vector<std::string> bodies(count);
     std::atomic<int> finished{0};
     for (int i = 0; i < count; ++i) {
-        URLSession::shared()
+        shared()
             .dataTask(get(server.baseURL() + "/item?i=" + std::to_string(i)),
                       [&, i](std::optional<std::string> data, auto response, auto error) {
                           std::lock_guard lock(mutex);
@@ -373,10 +396,16 @@ using testsupport::threadCount;
 // A session on a serial delegate queue has no thread of its own: transfers and
 // completions run on the queue, with the same outcomes as a threaded session (answers,
 // time-outs, refused connections, cancellation, invalidation, many tasks at once).
-TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
+TEST_P(URLSessionEngines, OnADelegateQueueEverythingRunsOnTheQueue) {
     testsupport::LocalHttpServer server;
     server.server().set_keep_alive_timeout(1);  // idle kept-alive connections delay stop()
-    server.server().Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
+    std::mutex portsMutex;
+    std::set<int> clientPorts;
+    server.server().Post("/echo", [&](const httplib::Request& request, httplib::Response& response) {
+        {
+            std::lock_guard lock(portsMutex);
+            clientPorts.insert(request.remote_port);
+        }
         response.status = 201;
         response.set_content(request.body, "application/json");
     });
@@ -389,11 +418,11 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
     auto queue = platform::DispatchQueue::serial("Tidemark.Tests.Session");
     queue->sync([] {});  // its worker is running
     // The server's own pool starts while it serves its first request.
-    ASSERT_FALSE(fetch(URLSession::shared(), get(server.baseURL() + "/slow")).error);
+    ASSERT_FALSE(fetch(shared(), get(server.baseURL() + "/slow")).error);
     const size_t threadsBefore = threadCount();
     auto configuration = platform::URLSessionConfiguration::ephemeral();
     configuration.timeoutIntervalForRequest = 0.3;
-    auto session = URLSession::make(configuration, queue);
+    auto session = make(configuration, queue);
     EXPECT_EQ(threadCount(), threadsBefore) << "no session thread";
 
     std::atomic<int> offQueue{0};
@@ -429,6 +458,10 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
         ASSERT_FALSE(echoed.error) << echoed.error->description;
         EXPECT_EQ(echoed.response->statusCode, 201);
         EXPECT_EQ(echoed.data, R"({"samples":[]})");
+    }
+    {
+        std::lock_guard lock(portsMutex);
+        EXPECT_EQ(clientPorts.size(), 1u) << "each request opened a connection of its own";
     }
 
     auto timedOut = wait(onQueue(get(server.baseURL() + "/slow")));
@@ -468,7 +501,7 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
 
     // Released while a transfer runs, the session lets go of its sockets; the queue
     // carries on with other work.
-    auto second = URLSession::make(configuration, queue);
+    auto second = make(configuration, queue);
     std::atomic<bool> completed{false};
     Semaphore started;
     queue->async([&] {
@@ -486,13 +519,13 @@ TEST(URLSession, OnADelegateQueueEverythingRunsOnTheQueue) {
 }
 
 // Asked to, a queue-driven session leaves a reply in the socket until the queue wakes for
-// its own work, and completes it before a deadline that woke the queue runs. Connecting
-// and the request's own time limit still wake it.
+// its own work, and completes it before a deadline that woke the queue runs. A refused
+// connection and the request's own time limit still wake it.
 TEST(URLSession, RepliesCanWaitForTheQueuesNextWake) {
     testsupport::LocalHttpServer server;
     server.server().set_keep_alive_timeout(1);
     server.server().Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
-        // Not so fast that curl finds the reply already there when it has sent the request.
+        // Not so fast that the reply is already there when the request has been sent.
         std::this_thread::sleep_for(20ms);
         response.set_content(request.body, "text/plain");
     });
@@ -526,12 +559,7 @@ TEST(URLSession, RepliesCanWaitForTheQueuesNextWake) {
 
     URLRequest post = get(server.baseURL() + "/echo");
     post.httpMethod = "POST";
-    // A new connection: curl keeps a deadline of its own for the connect, which wakes the
-    // queue anyway.
-    post.httpBody = "first";
-    start(post, "reply");
-    EXPECT_TRUE(testsupport::eventually([&] { return !taken().empty(); }, 3s));
-    for (const std::string round : {"one", "two"}) {  // the kept connection
+    for (const std::string round : {"first", "kept one", "kept two"}) {  // a new connection, then the kept one
         post.httpBody = round;
         clear();
         start(post, "reply");
@@ -571,11 +599,12 @@ TEST(URLSession, RepliesCanWaitForTheQueuesNextWake) {
     queue->sync([] {});
 }
 
-// libcurl and the libraries under it are opened by the first session, not at start-up.
-TEST(URLSession, LibcurlIsMappedOnlyOnceASessionIsMade) {
+// libcurl and the libraries under it are opened by the first request that leaves the
+// loopback client's ground, not at start-up and not for plain http to this machine.
+TEST(URLSession, LibcurlIsMappedOnlyForRequestsOffThisMachine) {
     auto run = testsupport::runProgram({testsupport::testBinDirectory() + "/CurlLoadHelper", "mapping"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "before: unmapped\nafter: mapped\n");
+    EXPECT_EQ(run.out, "before: unmapped\nafter http://127.0.0.1:9/: unmapped\nafter https://127.0.0.1:9/: mapped\n");
 }
 
 // Where libcurl does not load, a session still completes every task once, asynchronously
