@@ -27,7 +27,7 @@ if [[ "${1:-}" == --stage ]]; then  # one stage, run by the loop below under its
   }
   case "$2" in
     fuzz) exec bash "$root/scripts/fuzz.sh" "${TIDEMARK_FUZZ_SMOKE_SECONDS:-3}" ;;
-    thread) exec bash "$root/scripts/sanitize.sh" thread DispatchTests RunLoopTests URLSessionTests ProcessTests \
+    thread) exec bash "$root/scripts/sanitize.sh" thread DispatchTests RunLoopTests URLSessionTests LoopbackSessionTests ProcessTests \
               metrics_sampler_tests NativeProcessSamplerTests NodeServerManagerTests ;;
     address) exec bash "$root/scripts/sanitize.sh" address ;;
     # The shipped programs only: the whole tree at -O3 would not fit CI's time.
