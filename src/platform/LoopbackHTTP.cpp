@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/URL.h"
+#include "platform/URLSessionShared.h"
 
 namespace platform {
 
@@ -28,13 +29,9 @@ bool isRequestTarget(std::string_view text) {
     return std::none_of(text.begin(), text.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7f; });
 }
 
-bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
+using detail::sameHeaderName;
 
-Error requestError(std::string text) { return Error{URLErrorDomain, URLErrorUnknown, std::move(text)}; }
+Error requestError(std::string text) { return detail::urlError(URLErrorUnknown, std::move(text)); }
 
 }  // namespace
 
@@ -73,24 +70,25 @@ std::optional<LoopbackTarget> loopbackTarget(const std::string& url) {
 
 std::variant<std::string, Error> requestBytes(const URLRequest& request, const LoopbackTarget& target) {
     if (!isToken(request.httpMethod)) return requestError("The request method is not valid.");
-    if (!isRequestTarget(target.pathAndQuery)) return Error{URLErrorDomain, URLErrorBadURL, "unsupported URL"};
+    if (!isRequestTarget(target.pathAndQuery)) return detail::urlError(URLErrorBadURL, "unsupported URL");
     std::string out = request.httpMethod + " " + target.pathAndQuery + " HTTP/1.1\r\n";
+    // The length is the body's; a connection header of the caller's would confuse reuse.
+    const auto framing = [](const std::string& name) {
+        return sameHeaderName(name, "Content-Length") || sameHeaderName(name, "Transfer-Encoding") ||
+               sameHeaderName(name, "Connection");
+    };
+    std::string given;
     bool hostGiven = false, acceptGiven = false;
     for (const auto& [name, value] : request.headers) {
         if (!isToken(name) || !isFieldText(value)) return requestError("The header “" + name + "” is not valid.");
-        // The length is the body's; a connection header of the caller's would confuse reuse.
-        if (sameName(name, "Content-Length") || sameName(name, "Transfer-Encoding") || sameName(name, "Connection"))
-            continue;
-        hostGiven = hostGiven || sameName(name, "Host");
-        acceptGiven = acceptGiven || sameName(name, "Accept");
+        if (framing(name)) continue;
+        hostGiven = hostGiven || sameHeaderName(name, "Host");
+        acceptGiven = acceptGiven || sameHeaderName(name, "Accept");
+        given += name + ": " + value + "\r\n";
     }
     if (!hostGiven) out += "Host: " + target.hostHeader + "\r\n";
     if (!acceptGiven) out += "Accept: */*\r\n";
-    for (const auto& [name, value] : request.headers) {
-        if (sameName(name, "Content-Length") || sameName(name, "Transfer-Encoding") || sameName(name, "Connection"))
-            continue;
-        out += name + ": " + value + "\r\n";
-    }
+    out += given;
     const bool hasBody = request.httpBody.has_value();
     if (hasBody || request.httpMethod == "POST" || request.httpMethod == "PUT")
         out += "Content-Length: " + std::to_string(hasBody ? request.httpBody->size() : 0) + "\r\n";

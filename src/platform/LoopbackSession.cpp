@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/LoopbackHTTP.h"
+#include "platform/URLSessionShared.h"
 
 namespace platform {
 
@@ -29,8 +29,9 @@ constexpr int maximumRedirects = 16;
 // How long before a request's time limit a reply that may wait wakes the queue after all.
 constexpr auto urgentMargin = std::chrono::milliseconds(100);
 
-Error urlError(long code, std::string text) { return Error{URLErrorDomain, code, std::move(text)}; }
-Error cancelledError() { return urlError(URLErrorCancelled, "cancelled"); }
+using detail::cancelledError;
+using detail::sameHeaderName;
+using detail::urlError;
 
 bool isRedirect(long status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
 
@@ -411,7 +412,7 @@ void Engine::replied(uint64_t connectionId) {
     const auto& reader = *transfer.reader;
     if (isRedirect(reader.status)) {
         for (const auto& [name, value] : reader.headers)
-            if (name.size() == 8 && strncasecmp(name.c_str(), "location", 8) == 0)
+            if (sameHeaderName(name, "Location"))
                 return redirect(id, value, reader.status);
     }
     Transfer done = take(id);
@@ -464,7 +465,7 @@ void Engine::redirect(uint64_t id, const std::string& location, long status) {
     }
     if (target->key != transfer.target.key) {
         std::erase_if(request.headers, [](const auto& header) {
-            return strcasecmp(header.first.c_str(), "Authorization") == 0 || strcasecmp(header.first.c_str(), "Cookie") == 0;
+            return sameHeaderName(header.first, "Authorization") || sameHeaderName(header.first, "Cookie");
         });
     }
     auto bytes = requestBytes(request, *target);
