@@ -39,7 +39,7 @@ private:
 
 std::unordered_map<uint64_t, TcpSocketCounters> dump(std::initializer_list<uint64_t> inodes) {
     std::unordered_map<uint64_t, TcpSocketCounters> sockets;
-    for (const uint64_t inode : inodes) sockets[inode] = {inode * 10, inode, static_cast<uint32_t>(::geteuid())};
+    for (const uint64_t inode : inodes) sockets[inode] = {inode * 10, inode, static_cast<uint32_t>(::geteuid()), {}};
     return sockets;
 }
 

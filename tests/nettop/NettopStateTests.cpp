@@ -91,6 +91,14 @@ TEST(NettopState, TextRoundTripsAndAnythingElseIsRefused) {
     search.processes = std::vector<int32_t>{};
     search.unowned.clear();
     EXPECT_EQ(parseState(serializeState(search)), search);
+    // The sockets to look up next time, an IPv6 one with every field at its widest.
+    SocketKey v4{9, 2, 47873, 20480, {16777343}, {33663168}, 0, {7, 0}};
+    SocketKey v6{4294967296, 10, 65535, 65535, {4294967295U, 1, 2, 3}, {4, 5, 6, 4294967295U}, 4294967295U,
+                 {4294967295U, 4294967295U}};
+    search.lookup = SocketLookup{{4026531840, 18446744073709551615ULL}, {v4, v6}};
+    EXPECT_EQ(parseState(serializeState(search)), search);
+    search.lookup->keys.clear();  // none open is something to compare with too
+    EXPECT_EQ(parseState(serializeState(search)), search);
     const std::vector<std::string> broken = {
         "",
         "tidemark-nettop-state 2\nboot x\nend\n",
@@ -110,6 +118,13 @@ TEST(NettopState, TextRoundTripsAndAnythingElseIsRefused) {
         "tidemark-nettop-state 1\nboot x\npartial 1\nprocesses 2 1\nend\n",  // not ascending
         "tidemark-nettop-state 1\nboot x\npartial 1\nprocesses 0\nend\n",
         "tidemark-nettop-state 1\nboot x\nunowned 5 5\nend\n",
+        "tidemark-nettop-state 1\nboot x\nk 9 2 1 2 0 7 0 1 0 0 0 2 0 0 0\nend\n",                    // key before its count
+        "tidemark-nettop-state 1\nboot x\nlookup 1\nend\n",                                             // no count
+        "tidemark-nettop-state 1\nboot x\nlookup 1 2\nk 9 2 1 2 0 7 0 1 0 0 0 2 0 0\nend\n",             // a word short
+        "tidemark-nettop-state 1\nboot x\nlookup 1 2\nk 9 256 1 2 0 7 0 1 0 0 0 2 0 0 0\nend\n",        // family too wide
+        "tidemark-nettop-state 1\nboot x\nlookup 1 2\nk 9 2 65536 2 0 7 0 1 0 0 0 2 0 0 0\nend\n",      // port too wide
+        "tidemark-nettop-state 1\nboot x\nlookup 1 2\nk 9 2 1 2 0 7 0 1 0 0 0 2 0 0 0\nk 9 2 1 2 0 7 0 1 0 0 0 2 0 0 0\nend\n",
+        "tidemark-nettop-state 1\nboot x\nlookup 1 2\nlookup 1 2\nend\n",
         std::string("tidemark-nettop-state 1\nboot x\np 1 2 3 4\0\nend\n", 45),
     };
     for (const auto& text : broken) EXPECT_FALSE(parseState(text)) << text;
@@ -129,9 +144,22 @@ TEST(NettopState, TheStateStaysWithinItsBounds) {
     for (const auto& kept : run.next.owners) sockets += kept.sockets.size();
     EXPECT_LE(run.next.owners.size(), maxStateOwners);
     EXPECT_LE(sockets, maxStateSockets);
-    const auto written = serializeState(run.next);
+    NettopState widest = run.next;
+    widest.processes = std::vector<int32_t>(maxStateProcesses);
+    for (size_t i = 0; i < maxStateProcesses; ++i) (*widest.processes)[i] = static_cast<int32_t>(i) + 1000000;
+    widest.unowned.resize(maxStateSockets);
+    for (size_t i = 0; i < maxStateSockets; ++i) widest.unowned[i] = 10000000000 + i;
+    widest.lookup = SocketLookup{{4026531840, 18446744073709551615ULL}, {}};
+    for (uint64_t i = 0; i < maxLookupSockets; ++i)
+        widest.lookup->keys.push_back({10000000000 + i, 10, 65535, 65535, {4294967295U, 4294967295U, 4294967295U, 4294967295U},
+                                       {4294967295U, 4294967295U, 4294967295U, 4294967295U}, 4294967295U,
+                                       {4294967295U, 4294967295U}});
+    const auto written = serializeState(widest);
     EXPECT_LE(written.size(), maxStateFileBytes);
-    EXPECT_TRUE(parseState(written));
+    EXPECT_EQ(parseState(written), widest);
+    widest.lookup->keys.push_back(widest.lookup->keys.back());
+    widest.lookup->keys.back().inode += 1;
+    EXPECT_FALSE(parseState(serializeState(widest))) << "more keys than the limit";
 }
 
 TEST(NettopStateFile, MissingCorruptForeignAndStaleFilesMeanStartingAfresh) {

@@ -8,6 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <regex>
 #include <thread>
 #include <sstream>
@@ -17,6 +21,7 @@
 #include "support/TestSupport.h"
 
 extern char** environ;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -68,6 +73,37 @@ void transfer(int from, int to, size_t bytes) {
         ASSERT_GT(n, 0);
         got += static_cast<size_t>(n);
     }
+}
+
+// How the kernel names one of this process's sockets.
+SocketKey keyOf(int fd) {
+    SocketKey key;
+    struct stat status{};
+    EXPECT_EQ(::fstat(fd, &status), 0);
+    key.inode = status.st_ino;
+    uint64_t cookie = 0;
+    socklen_t length = sizeof cookie;
+    EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &length), 0);
+    key.cookie[0] = static_cast<uint32_t>(cookie);
+    key.cookie[1] = static_cast<uint32_t>(cookie >> 32);
+    const auto address = [&](auto name, uint16_t& port, uint32_t (&words)[4]) {
+        sockaddr_storage storage{};
+        socklen_t size = sizeof storage;
+        if (name(fd, reinterpret_cast<sockaddr*>(&storage), &size) != 0) return;  // a listener has no peer
+        key.family = static_cast<uint8_t>(storage.ss_family);
+        if (storage.ss_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
+            port = in->sin_port;
+            words[0] = in->sin_addr.s_addr;
+        } else {
+            const auto* in = reinterpret_cast<const sockaddr_in6*>(&storage);
+            port = in->sin6_port;
+            std::memcpy(words, &in->sin6_addr, sizeof words);
+        }
+    };
+    address(::getpeername, key.destinationPort, key.destination);
+    address(::getsockname, key.sourcePort, key.source);
+    return key;
 }
 
 // This process's line, split into received and sent.
@@ -135,6 +171,88 @@ TEST(NettopSockets, AListenerIsReadButASocketThatIsOnlyBoundIsNot) {
     EXPECT_FALSE(sockets->contains(inode(boundOnly)));
     ::close(listener);
     ::close(boundOnly);
+}
+
+TEST(NettopSockets, AKeyFindsItsOwnSocketAloneWhileItIsOpen) {
+    // More connections than one batch of requests, both families, and a listener.
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<SocketKey> keys;
+    for (int i = 0; i < 24; ++i) {
+        const int family = i % 2 == 0 ? AF_INET : AF_INET6;
+        auto connection = std::make_unique<Connection>(family);
+        if (family == AF_INET6 && !connection->ok()) continue;  // no IPv6 here
+        ASSERT_TRUE(connection->ok());
+        keys.push_back(keyOf(connection->client));
+        keys.push_back(keyOf(connection->server));
+        connections.push_back(std::move(connection));
+    }
+    keys.push_back(keyOf(connections[0]->listener));
+    std::sort(keys.begin(), keys.end(), [](const SocketKey& a, const SocketKey& b) { return a.inode < b.inode; });
+    const auto serverKey = keyOf(connections[0]->server);
+    transfer(connections[0]->client, connections[0]->server, 5000);
+
+    auto found = lookUpTcpSockets(keys);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->size(), keys.size());
+    for (const SocketKey& key : keys) {
+        ASSERT_TRUE(found->contains(key.inode));
+        EXPECT_EQ(found->at(key.inode).key, key) << "the answer names the socket asked for";
+        EXPECT_EQ(found->at(key.inode).uid, ::geteuid());
+    }
+    EXPECT_EQ(found->at(serverKey.inode).bytesReceived, 5000U);
+    transfer(connections[0]->client, connections[0]->server, 3000);
+    found = lookUpTcpSockets(std::span(&serverKey, 1));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->at(serverKey.inode).bytesReceived, 8000U) << "counts as they are now";
+
+    // Another socket's cookie, a port nobody uses, and a connection closed on both ends
+    // (one of them now in TIME_WAIT) find nothing.
+    SocketKey otherCookie = serverKey;
+    otherCookie.cookie[0] ^= 1;
+    SocketKey nobody = serverKey;
+    nobody.destinationPort ^= 0x0100;
+    const SocketKey closedClient = keyOf(connections[1]->client), closedServer = keyOf(connections[1]->server);
+    connections[1].reset();
+    for (const auto& key : {otherCookie, nobody, closedClient, closedServer}) {
+        found = lookUpTcpSockets(std::span(&key, 1));
+        ASSERT_TRUE(found);
+        EXPECT_TRUE(found->empty());
+    }
+    found = lookUpTcpSockets(keys);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->size(), keys.size() - 2);
+    EXPECT_FALSE(found->contains(closedClient.inode) || found->contains(closedServer.inode));
+    EXPECT_TRUE(lookUpTcpSockets({}) && lookUpTcpSockets({})->empty());
+}
+
+TEST(NettopSockets, EveryConnectionOpenedEitherWayMovesTheCount) {
+    const auto before = readConnectionsOpened();
+    ASSERT_TRUE(before);
+    {
+        Connection connection(AF_INET);  // one active open and one passive
+        ASSERT_TRUE(connection.ok());
+    }
+    const auto after = readConnectionsOpened();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->network, before->network);
+    EXPECT_GE(after->count, before->count + 2);
+
+    // A file this reader does not understand is no answer.
+    testsupport::TemporaryDirectory root;
+    fs::create_directories(root.path() + "/self/ns");
+    fs::create_directories(root.path() + "/self/net");
+    std::ofstream(root.path() + "/self/ns/net") << "";
+    const auto withSnmp = [&](const std::string& text) {
+        std::ofstream(root.path() + "/self/net/snmp", std::ios::trunc) << text;
+        return readConnectionsOpened(root.path());
+    };
+    const std::string names = "Tcp: RtoAlgorithm ActiveOpens PassiveOpens CurrEstab\n";
+    const auto read = withSnmp("Ip: Forwarding\nIp: 1\n" + names + "Tcp: 1 30 12 4\nUdp: InDatagrams\nUdp: 5\n");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->count, 42U);
+    for (const std::string& text : {names, names + "Tcp: 1 30 12\n", names + "Tcp: 1 30 x 4\n",
+                                    std::string("Tcp: RtoAlgorithm ActiveOpens\nTcp: 1 30\n"), std::string()})
+        EXPECT_FALSE(withSnmp(text)) << text;
 }
 
 // Traffic over a veth pair into a namespace of the test's own (198.18.0.0/15).

@@ -33,6 +33,13 @@ bool number(std::string_view& line, Number& value) {
     return !word.empty() && error == std::errc() && end == word.data() + word.size();
 }
 
+template <typename Number, size_t count>
+bool numbers(std::string_view& line, Number (&values)[count]) {
+    for (Number& value : values)
+        if (!number(line, value)) return false;
+    return true;
+}
+
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -62,6 +69,19 @@ std::string serializeState(const NettopState& state) {
         out += "partial " + std::to_string(state.runsSinceFullWalk) + "\nprocesses";
         for (const int32_t pid : *state.processes) out += ' ' + std::to_string(pid);
         out += '\n';
+    }
+    if (state.lookup) {
+        out += "lookup " + std::to_string(state.lookup->opened.network) + ' ' +
+               std::to_string(state.lookup->opened.count) + '\n';
+        for (const SocketKey& key : state.lookup->keys) {
+            out += "k " + std::to_string(key.inode) + ' ' + std::to_string(key.family) + ' ' +
+                   std::to_string(key.sourcePort) + ' ' + std::to_string(key.destinationPort) + ' ' +
+                   std::to_string(key.interface);
+            for (const uint32_t word : key.cookie) out += ' ' + std::to_string(word);
+            for (const uint32_t word : key.source) out += ' ' + std::to_string(word);
+            for (const uint32_t word : key.destination) out += ' ' + std::to_string(word);
+            out += '\n';
+        }
     }
     if (!state.unowned.empty()) {
         out += "unowned";
@@ -126,6 +146,20 @@ std::optional<NettopState> parseState(std::string_view text) {
                     return std::nullopt;
                 state.unowned.push_back(inode);
             }
+        } else if (kind == "lookup" && !state.lookup) {
+            SocketLookup lookup;
+            if (!number(rest, lookup.opened.network) || !number(rest, lookup.opened.count) || !rest.empty())
+                return std::nullopt;
+            state.lookup = std::move(lookup);
+        } else if (kind == "k" && state.lookup) {
+            auto& keys = state.lookup->keys;
+            SocketKey key;
+            if (!number(rest, key.inode) || !number(rest, key.family) || !number(rest, key.sourcePort) ||
+                !number(rest, key.destinationPort) || !number(rest, key.interface) || !numbers(rest, key.cookie) ||
+                !numbers(rest, key.source) || !numbers(rest, key.destination) || !rest.empty() ||
+                (!keys.empty() && key.inode <= keys.back().inode) || keys.size() == maxLookupSockets)
+                return std::nullopt;
+            keys.push_back(key);
         } else if (kind == "end" && rest.empty()) {
             ended = true;
         } else {

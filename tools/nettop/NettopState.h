@@ -9,6 +9,12 @@
 
 #include "SocketOwners.h"
 
+struct SocketLookup {
+    ConnectionsOpened opened;
+    std::vector<SocketKey> keys;  // ascending inode
+    bool operator==(const SocketLookup&) const = default;
+};
+
 struct NettopState {
     std::string bootId;  // a state from before a reboot names other processes
     std::vector<OwnerState> owners;
@@ -17,6 +23,9 @@ struct NettopState {
     std::optional<std::vector<int32_t>> processes = std::nullopt;
     std::vector<uint64_t> unowned = {};
     uint32_t runsSinceFullWalk = 0;
+    // Every socket the run read, with the connections opened by then; absent (too many
+    // sockets, or nothing to compare with) means the next run asks for all of them.
+    std::optional<SocketLookup> lookup = std::nullopt;
     bool operator==(const NettopState&) const = default;
 };
 
@@ -34,6 +43,8 @@ struct ProcessTotals {
 inline constexpr size_t maxStateOwners = 4096;
 inline constexpr size_t maxStateSockets = 32768;
 inline constexpr size_t maxStateProcesses = 65536;
+// Past this many, one dump costs less than asking for each socket alone.
+inline constexpr size_t maxLookupSockets = 256;
 // Every so many runs every process is walked again, which bounds how long a socket handed
 // between two older processes can stay unseen (a minute at one run every 2 s).
 inline constexpr uint32_t runsBetweenFullWalks = 30;

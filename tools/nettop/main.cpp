@@ -1,6 +1,7 @@
 // tidemark-nettop: per-process TCP byte counts in the CSV form Tidemark reads. Each
 // process's counts never go down while it lives: a per-user state file carries the bytes
 // of the sockets it has closed from one run to the next.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,6 +26,14 @@ bool argumentsMatch(int argc, char** argv) {
     return true;
 }
 
+std::vector<SocketKey> keysOf(const std::unordered_map<uint64_t, TcpSocketCounters>& sockets) {
+    std::vector<SocketKey> keys;
+    keys.reserve(sockets.size());
+    for (const auto& [inode, counters] : sockets) keys.push_back(counters.key);
+    std::sort(keys.begin(), keys.end(), [](const SocketKey& a, const SocketKey& b) { return a.inode < b.inode; });
+    return keys;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,16 +44,23 @@ int main(int argc, char** argv) {
     // Taken before the sockets are read, so two runs see the sockets in the order they write.
     const auto directory = StateFile::defaultDirectory();
     const std::optional<StateFile> stateFile = directory ? StateFile::open(*directory, lockWait) : std::nullopt;
-    const auto sockets = readTcpSocketCounters();
+    const std::string bootId = readBootId(procRoot);
+    const NettopState previous = stateFile ? stateFile->read(bootId) : NettopState{bootId, {}};
+    // Without the processes listed last time, every process is walked.
+    const bool fullWalk = !previous.processes || previous.runsSinceFullWalk + 1 >= runsBetweenFullWalks;
+    // Read before the sockets: a connection opened after this is counted at the next run.
+    const auto opened = readConnectionsOpened(procRoot);
+    // While no connection has been opened since the last run, its sockets are all there
+    // is; a dump would walk the kernel's whole socket table to find them again.
+    std::optional<std::unordered_map<uint64_t, TcpSocketCounters>> sockets;
+    if (!fullWalk && opened && previous.lookup && previous.lookup->opened == *opened)
+        sockets = lookUpTcpSockets(previous.lookup->keys);
+    if (!sockets) sockets = readTcpSocketCounters();
     if (!sockets) {
         std::fputs("tidemark-nettop: the kernel's socket diagnostics are not available\n", stderr);
         return 1;
     }
-    const std::string bootId = readBootId(procRoot);
-    const NettopState previous = stateFile ? stateFile->read(bootId) : NettopState{bootId, {}};
-    // Without the processes listed last time, every process is walked.
     std::optional<PreviousOwners> known;
-    const bool fullWalk = !previous.processes || previous.runsSinceFullWalk + 1 >= runsBetweenFullWalks;
     if (!fullWalk) known = PreviousOwners{previous.owners, *previous.processes, previous.unowned};
     OwnerSearch search = findSocketOwners(*sockets, procRoot, known ? &*known : nullptr);
     auto advance = advanceState(previous, search.owners, [](int32_t pid, uint64_t startTime) -> std::optional<std::string> {
@@ -56,6 +72,7 @@ int main(int argc, char** argv) {
         if (search.processes.size() <= maxStateProcesses) advance.next.processes = std::move(search.processes);
         advance.next.runsSinceFullWalk = fullWalk ? 0 : previous.runsSinceFullWalk + 1;
         if (search.unowned.size() <= maxStateSockets) advance.next.unowned = std::move(search.unowned);
+        if (opened && sockets->size() <= maxLookupSockets) advance.next.lookup = SocketLookup{*opened, keysOf(*sockets)};
         stateFile->write(advance.next);
     }
 
