@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/ProcessSpawner.h"
+#include "platform/ProcessStarts.h"
 
 namespace platform {
 
@@ -57,6 +58,7 @@ struct Process::Impl {
             reaped = ::waitpid(pid, &waitStatus, options);
         } while (reaped < 0 && errno == EINTR);
         if (reaped == 0) return false;
+        if (reaped == pid) noteReapedChild(pid);
         if (reaped == pid && WIFSIGNALED(waitStatus)) {
             reason = TerminationReason::uncaughtSignal;
             status = WTERMSIG(waitStatus);

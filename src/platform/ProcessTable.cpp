@@ -99,7 +99,7 @@ bool raiseDescriptorLimit() {
 std::optional<uint64_t> originalDescriptorLimit() { return savedSoftLimit; }
 
 ProcessTable::ProcessTable(std::string root, Descriptors descriptors)
-    : root_(std::move(root)), descriptors_(descriptors) {
+    : root_(std::move(root)), descriptors_(descriptors), starts_(root_) {
     refreshBudget();
 }
 
@@ -329,6 +329,23 @@ bool ProcessTable::readAll(std::vector<ProcessRecord>& records) {
     ++generation_;
     refreshBudget();
     size_t used = 0;
+    const auto readOne = [&](int32_t pid) {
+        if (used == records.size()) records.emplace_back();
+        if (!readInto(pid, records[used])) return false;
+        ++used;
+        return true;
+    };
+    // Looked at before listing: what starts from here on is seen next time.
+    const bool noneStarted = starts_.noneSinceLastLook();
+    if (noneStarted && listed_ && ++readingsSinceListing_ < relistReadings) {
+        // Listing /proc costs a dentry lookup per process, as much as reading their stat.
+        std::erase_if(pids_, [&](int32_t pid) { return !readOne(pid); });
+        records.resize(used);
+        closeUnseen();
+        return true;
+    }
+    readingsSinceListing_ = 0;
+    pids_.clear();
     const int dir = rootFd();
     bool listed = dir >= 0 && ::lseek(dir, 0, SEEK_SET) == 0;
     if (listed && listing_.empty()) listing_.resize(32768);
@@ -344,16 +361,22 @@ bool ProcessTable::readAll(std::vector<ProcessRecord>& records) {
             const auto* entry = reinterpret_cast<const dirent64*>(listing_.data() + at);
             at += entry->d_reclen;
             const int32_t pid = pidOfEntry(entry->d_name);
-            if (pid == 0) continue;
-            if (used == records.size()) records.emplace_back();
-            if (readInto(pid, records[used])) ++used;
+            if (pid != 0 && readOne(pid)) pids_.push_back(pid);
         }
     }
     records.resize(listed ? used : 0);
-    if (!listed && rootFd_ >= 0) {
-        ::close(rootFd_);  // opened afresh next time: the root may come back
+    listed_ = listed;
+    if (!listed) {
+        pids_.clear();
+        if (rootFd_ >= 0) ::close(rootFd_);  // opened afresh next time: the root may come back
         rootFd_ = -1;
     }
+    closeUnseen();
+    return listed;
+}
+
+// Descriptors of processes not read in this reading: they have exited.
+void ProcessTable::closeUnseen() {
     for (auto it = kept_.begin(); it != kept_.end();) {
         if (it->second.seen == generation_) {
             ++it;
@@ -362,7 +385,6 @@ bool ProcessTable::readAll(std::vector<ProcessRecord>& records) {
         closeAll(it->second);
         it = kept_.erase(it);
     }
-    return listed;
 }
 
 }  // namespace platform

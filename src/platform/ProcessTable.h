@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ProcessStarts.h"
+
 namespace platform {
 
 // Converts the kernel's clock ticks to nanoseconds: ticks × numer / denom.
@@ -65,8 +67,11 @@ public:
     std::optional<ProcessRecord> read(int32_t pid);
     // Every process of the root in directory order into records (reusing its elements), and
     // the descriptors of processes no longer listed closed. False when the root cannot be
-    // listed; records is then empty.
+    // listed; records is then empty. While no process can have started since the last
+    // listing (see ProcessStarts), the root is not listed again: the processes are those
+    // listed then that can still be read. It is listed every relistReadings all the same.
     bool readAll(std::vector<ProcessRecord>& records);
+    static constexpr unsigned relistReadings = 15;
 
     // Descriptors held open between readings, and the most it will hold now.
     size_t keptDescriptors() const { return keptCount_; }
@@ -116,6 +121,7 @@ private:
     void closeAll(Kept& entry);
     void refreshBudget();
     void shrinkBudget(int32_t reading);
+    void closeUnseen();
     int rootFd();
 
     std::string root_;
@@ -127,6 +133,10 @@ private:
     size_t refusedCap_ = SIZE_MAX;  // lowered when the system refuses a descriptor
     uint64_t generation_ = 0;
     std::vector<char> listing_;  // getdents buffer, reused
+    ProcessStarts starts_;
+    std::vector<int32_t> pids_;  // read at the last reading, in directory order
+    bool listed_ = false;        // pids_ comes from a listing and what followed it
+    unsigned readingsSinceListing_ = 0;
 };
 
 }  // namespace platform
