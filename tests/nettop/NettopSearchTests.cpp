@@ -147,3 +147,38 @@ TEST(NettopSearch, NothingRememberedIsTakenOnTrust) {
     EXPECT_EQ(holdings(run), (std::map<int32_t, std::set<uint64_t>>{{21, {200}}}));
     EXPECT_GE(run.walked, 1u);
 }
+
+// Told that no process started since, a run takes the previous list as it stands and does
+// not list /proc: a process that did start is then found only by a later listing.
+TEST(NettopSearch, NothingStartedSinceMeansTheProcessesListedThen) {
+    FixtureProc proc;
+    proc.process(30, 100);
+    proc.socket(30, 3, 300);
+    auto previous = remember(findSocketOwners(dump({300}), proc.root()));
+    proc.process(31, 200);
+    proc.socket(31, 3, 301);
+    previous.noneStartedSince = true;
+    auto run = findSocketOwners(dump({300}), proc.root(), &previous);
+    EXPECT_EQ(run.processes, (std::vector<int32_t>{30}));
+    EXPECT_EQ(holdings(run), (std::map<int32_t, std::set<uint64_t>>{{30, {300}}}));
+    EXPECT_EQ(run.walked, 0u);
+    previous = remember(run);
+    run = findSocketOwners(dump({300, 301}), proc.root(), &previous);
+    EXPECT_EQ(run.processes, (std::vector<int32_t>{30, 31}));
+    EXPECT_EQ(holdings(run), (std::map<int32_t, std::set<uint64_t>>{{30, {300}}, {31, {301}}}));
+}
+
+TEST(NettopSearch, TheLastPidIsTheLastFieldOfLoadavg) {
+    FixtureProc proc;
+    const auto withLoadavg = [&](const std::string& text) {
+        std::ofstream(proc.root() + "/loadavg", std::ios::trunc) << text;
+        return readLastPid(proc.root());
+    };
+    EXPECT_EQ(withLoadavg("0.00 0.01 0.05 1/302 26034\n"), 26034);
+    EXPECT_EQ(withLoadavg("12.50 3.00 1.00 17/4000 4194304"), 4194304);
+    for (const char* text : {"", "0.00 0.01 0.05 1/302\n", "0.00 0.01 0.05 1/302 0\n",
+                                    "0.00 0.01 0.05 1/302 12x\n", "0.00 0.01 0.05 1 302\n", "26034\n"})
+        EXPECT_FALSE(withLoadavg(text)) << text;
+    fs::remove(proc.root() + "/loadavg");
+    EXPECT_FALSE(readLastPid(proc.root()));
+}

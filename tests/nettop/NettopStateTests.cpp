@@ -98,6 +98,7 @@ TEST(NettopState, TextRoundTripsAndAnythingElseIsRefused) {
     search.lookup = SocketLookup{{4026531840, 18446744073709551615ULL}, {v4, v6}};
     EXPECT_EQ(parseState(serializeState(search)), search);
     search.lookup->keys.clear();  // none open is something to compare with too
+    search.lastPid = 4194304;
     EXPECT_EQ(parseState(serializeState(search)), search);
     const std::vector<std::string> broken = {
         "",
@@ -125,6 +126,9 @@ TEST(NettopState, TextRoundTripsAndAnythingElseIsRefused) {
         "tidemark-nettop-state 1\nboot x\nlookup 1 2\nk 9 2 65536 2 0 7 0 1 0 0 0 2 0 0 0\nend\n",      // port too wide
         "tidemark-nettop-state 1\nboot x\nlookup 1 2\nk 9 2 1 2 0 7 0 1 0 0 0 2 0 0 0\nk 9 2 1 2 0 7 0 1 0 0 0 2 0 0 0\nend\n",
         "tidemark-nettop-state 1\nboot x\nlookup 1 2\nlookup 1 2\nend\n",
+        "tidemark-nettop-state 1\nboot x\nlastpid 0\nend\n",
+        "tidemark-nettop-state 1\nboot x\nlastpid 5 6\nend\n",
+        "tidemark-nettop-state 1\nboot x\nlastpid 5\nlastpid 5\nend\n",
         std::string("tidemark-nettop-state 1\nboot x\np 1 2 3 4\0\nend\n", 45),
     };
     for (const auto& text : broken) EXPECT_FALSE(parseState(text)) << text;

@@ -70,6 +70,7 @@ std::string serializeState(const NettopState& state) {
         for (const int32_t pid : *state.processes) out += ' ' + std::to_string(pid);
         out += '\n';
     }
+    if (state.lastPid) out += "lastpid " + std::to_string(*state.lastPid) + '\n';
     if (state.lookup) {
         out += "lookup " + std::to_string(state.lookup->opened.network) + ' ' +
                std::to_string(state.lookup->opened.count) + '\n';
@@ -146,6 +147,10 @@ std::optional<NettopState> parseState(std::string_view text) {
                     return std::nullopt;
                 state.unowned.push_back(inode);
             }
+        } else if (kind == "lastpid" && !state.lastPid) {
+            int32_t pid = 0;
+            if (!number(rest, pid) || !rest.empty() || pid < 1) return std::nullopt;
+            state.lastPid = pid;
         } else if (kind == "lookup" && !state.lookup) {
             SocketLookup lookup;
             if (!number(rest, lookup.opened.network) || !number(rest, lookup.opened.count) || !rest.empty())

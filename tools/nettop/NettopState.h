@@ -26,6 +26,8 @@ struct NettopState {
     // Every socket the run read, with the connections opened by then; absent (too many
     // sockets, or nothing to compare with) means the next run asks for all of them.
     std::optional<SocketLookup> lookup = std::nullopt;
+    // The last pid handed out when the run looked (its own, when nothing else started).
+    std::optional<int32_t> lastPid = std::nullopt;
     bool operator==(const NettopState&) const = default;
 };
 

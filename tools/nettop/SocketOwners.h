@@ -41,6 +41,9 @@ struct PreviousOwners {
     std::vector<OwnerState> owners;       // with the descriptor of each socket
     std::vector<int32_t> processes;       // every pid listed then, ascending
     std::vector<uint64_t> unowned;        // sockets no readable process held, ascending
+    // No process has started since: those listed then are all there can be, and /proc is
+    // not listed again.
+    bool noneStartedSince = false;
 };
 
 struct OwnerSearch {
@@ -63,6 +66,10 @@ struct OwnerSearch {
 // of other users are searched for only by root (others cannot read their holders).
 OwnerSearch findSocketOwners(const std::unordered_map<uint64_t, TcpSocketCounters>& sockets,
                              const std::string& procRoot = "/proc", const PreviousOwners* previous = nullptr);
+
+// The last pid the system handed out (the last field of <procRoot>/loadavg); absent when
+// unreadable.
+std::optional<int32_t> readLastPid(const std::string& procRoot);
 
 // The start time (clock ticks since boot, field 22 of stat) and the comm of a live process.
 struct ProcessIdentity {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "NettopState.h"
 #include "SocketOwners.h"
 #include "TcpSocketCounters.h"
@@ -60,8 +62,12 @@ int main(int argc, char** argv) {
         std::fputs("tidemark-nettop: the kernel's socket diagnostics are not available\n", stderr);
         return 1;
     }
+    // Only this run's own pid handed out since the last run looked: no process started.
+    const auto lastPid = readLastPid(procRoot);
+    const int32_t self = ::getpid();
+    const bool noneStarted = lastPid == self && previous.lastPid && *previous.lastPid + 1 == self;
     std::optional<PreviousOwners> known;
-    if (!fullWalk) known = PreviousOwners{previous.owners, *previous.processes, previous.unowned};
+    if (!fullWalk) known = PreviousOwners{previous.owners, *previous.processes, previous.unowned, noneStarted};
     OwnerSearch search = findSocketOwners(*sockets, procRoot, known ? &*known : nullptr);
     auto advance = advanceState(previous, search.owners, [](int32_t pid, uint64_t startTime) -> std::optional<std::string> {
         auto identity = readIdentity(procRoot, pid);
@@ -72,6 +78,7 @@ int main(int argc, char** argv) {
         if (search.processes.size() <= maxStateProcesses) advance.next.processes = std::move(search.processes);
         advance.next.runsSinceFullWalk = fullWalk ? 0 : previous.runsSinceFullWalk + 1;
         if (search.unowned.size() <= maxStateSockets) advance.next.unowned = std::move(search.unowned);
+        advance.next.lastPid = lastPid;
         if (opened && sockets->size() <= maxLookupSockets) advance.next.lookup = SocketLookup{*opened, keysOf(*sockets)};
         stateFile->write(advance.next);
     }
