@@ -23,7 +23,9 @@ using proctext::parseStat;
 namespace {
 
 // Reads a whole small file from offset 0 into buf; the size read, or -1 with errno set.
-// One read is enough for /proc files of this size, but a short read is continued.
+// A process's files are formatted whole when read from their start (and a command line
+// is copied as far as asked), so a read that returns less than asked for has reached the
+// end: a second read only to be told so would double the system calls of a reading.
 ssize_t readAt0(int fd, char* buf, size_t capacity) {
     size_t total = 0;
     while (total < capacity) {
@@ -32,8 +34,8 @@ ssize_t readAt0(int fd, char* buf, size_t capacity) {
             if (errno == EINTR) continue;
             return -1;
         }
-        if (n == 0) break;
         total += static_cast<size_t>(n);
+        if (n == 0 || static_cast<size_t>(n) < capacity - (total - static_cast<size_t>(n))) break;
     }
     return static_cast<ssize_t>(total);
 }
