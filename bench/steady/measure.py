@@ -10,6 +10,10 @@ context switches and CPU time of the whole process tree with inherited kernel co
 counters at the start and the end of one window, the resident memory of each tree at the
 end, and prints one table with ratios to top. A cross-check of the CPU figure from
 /proc/<pid>/stat (utime+stime+cutime+cstime over the live tree) is printed beside it.
+
+Tidemark's runtime folder (XDG_RUNTIME_DIR) is made on /dev/shm when it exists: on a desktop
+it is /run/user/<uid>, a tmpfs, and the network tool rewrites its state file there every
+run. Set TIDEMARK_BENCH_RUNTIME=disk to keep it beside the rest, on /tmp.
 """
 import os
 import shutil
@@ -162,8 +166,11 @@ def main():
     env = dict(os.environ)
     env.pop('DISPLAY', None)
     env.pop('WAYLAND_DISPLAY', None)
+    runtime = workdir
+    if os.environ.get('TIDEMARK_BENCH_RUNTIME') != 'disk' and os.path.isdir('/dev/shm'):
+        runtime = tempfile.mkdtemp(prefix='tidemark-steady-runtime-', dir='/dev/shm')
     app_env = dict(env, HOME=workdir, XDG_DATA_HOME=workdir + '/data', XDG_CONFIG_HOME=workdir + '/config',
-                   XDG_RUNTIME_DIR=workdir, TIDEMARK_UI='headless')
+                   XDG_RUNTIME_DIR=runtime, TIDEMARK_UI='headless')
     programs = [Counted('top -b -d 2', ['top', '-b', '-d', '2'], env, workdir),
                 Counted('Tidemark (app + server + tool runs)', [os.path.join(BUILD, 'bin', 'Tidemark')], app_env, workdir)]
     if shutil.which('glances'):
@@ -199,9 +206,10 @@ def main():
             filler.kill()
             filler.wait()
         shutil.rmtree(workdir, ignore_errors=True)
+        shutil.rmtree(runtime, ignore_errors=True)
     top = rows[0]
     print(f'{processes} processes on the machine, window {elapsed:.0f} s after {WARMUP:.0f} s of warm-up, '
-          f'load average {os.getloadavg()[0]:.2f}')
+          f'load average {os.getloadavg()[0]:.2f}, runtime folder {"on /dev/shm" if runtime != workdir else "on disk"}')
     print('| program | CPU of one core | × top | CPU (/proc cross-check) | resident memory | context switches/s | '
           '× top | threads |')
     print('|---|---|---|---|---|---|---|---|')
