@@ -21,9 +21,6 @@ public:
     // look, when the pids wrapped around, or when loadavg cannot be read.
     bool noneSinceLastLook();
 
-    // The last pid of <root>/loadavg; absent when unreadable.
-    static std::optional<int32_t> lastPid(const std::string& root);
-
 private:
     std::string root_;
     std::optional<int32_t> last_;

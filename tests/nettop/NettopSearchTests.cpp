@@ -9,6 +9,7 @@
 #include <set>
 
 #include "SocketOwners.h"
+#include "platform/LastPid.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -172,7 +173,7 @@ TEST(NettopSearch, TheLastPidIsTheLastFieldOfLoadavg) {
     FixtureProc proc;
     const auto withLoadavg = [&](const std::string& text) {
         std::ofstream(proc.root() + "/loadavg", std::ios::trunc) << text;
-        return readLastPid(proc.root());
+        return platform::readLastPid(proc.root());
     };
     EXPECT_EQ(withLoadavg("0.00 0.01 0.05 1/302 26034\n"), 26034);
     EXPECT_EQ(withLoadavg("12.50 3.00 1.00 17/4000 4194304"), 4194304);
@@ -180,5 +181,5 @@ TEST(NettopSearch, TheLastPidIsTheLastFieldOfLoadavg) {
                                     "0.00 0.01 0.05 1/302 12x\n", "0.00 0.01 0.05 1 302\n", "26034\n"})
         EXPECT_FALSE(withLoadavg(text)) << text;
     fs::remove(proc.root() + "/loadavg");
-    EXPECT_FALSE(readLastPid(proc.root()));
+    EXPECT_FALSE(platform::readLastPid(proc.root()));
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/LastPid.h"
 #include "platform/Process.h"
 #include "platform/ProcessStarts.h"
 #include "platform/ProcessTable.h"
@@ -72,7 +73,7 @@ TEST(ProcessStarts, OnlyThisProcesssOwnReapedChildrenMayComeBetweenTwoLooks) {
     for (const char* text : {"", "0.10 0.20 0.30 1/99\n", "0.1 0.2 0.3 1/99 34x\n", "340\n"}) {
         std::ofstream(root.path() + "/loadavg", std::ios::trunc) << text;
         EXPECT_FALSE(starts.noneSinceLastLook()) << text;
-        EXPECT_FALSE(ProcessStarts::lastPid(root.path())) << text;
+        EXPECT_FALSE(platform::readLastPid(root.path())) << text;
     }
     fs::remove(root.path() + "/loadavg");
     EXPECT_FALSE(starts.noneSinceLastLook());
@@ -83,7 +84,7 @@ TEST(ProcessStarts, AChildRunToItsEndIsOneOfThisProcesssOwn) {
     FixtureRoot root;
     ProcessStarts starts(root.path());
     for (int attempt = 0; attempt < 50; ++attempt) {
-        const auto before = ProcessStarts::lastPid("/proc");
+        const auto before = platform::readLastPid("/proc");
         ASSERT_TRUE(before);
         root.lastPid(*before);
         starts.noneSinceLastLook();

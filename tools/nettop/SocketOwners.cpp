@@ -27,24 +27,6 @@ std::optional<uint64_t> socketInode(std::string_view link) {
 
 }  // namespace
 
-std::optional<int32_t> readLastPid(const std::string& procRoot) {
-    const int fd = ::open((procRoot + "/loadavg").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char buffer[128];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
-    if (n <= 0) return std::nullopt;
-    // "0.00 0.01 0.05 1/302 26034\n"
-    std::string_view text(buffer, static_cast<size_t>(n));
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
-    const size_t space = text.rfind(' ');
-    if (space == std::string_view::npos || text.substr(0, space).find('/') == std::string_view::npos) return std::nullopt;
-    int32_t pid = 0;
-    const auto [last, error] = std::from_chars(text.data() + space + 1, text.data() + text.size(), pid);
-    if (error != std::errc() || last != text.data() + text.size() || pid < 1) return std::nullopt;
-    return pid;
-}
-
 std::optional<ProcessIdentity> readIdentity(const std::string& procRoot, int32_t pid) {
     char path[32];
     *std::to_chars(path, path + 20, pid).ptr = 0;

@@ -67,10 +67,6 @@ struct OwnerSearch {
 OwnerSearch findSocketOwners(const std::unordered_map<uint64_t, TcpSocketCounters>& sockets,
                              const std::string& procRoot = "/proc", const PreviousOwners* previous = nullptr);
 
-// The last pid the system handed out (the last field of <procRoot>/loadavg); absent when
-// unreadable.
-std::optional<int32_t> readLastPid(const std::string& procRoot);
-
 // The start time (clock ticks since boot, field 22 of stat) and the comm of a live process.
 struct ProcessIdentity {
     uint64_t startTime = 0;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "NettopState.h"
+#include "platform/LastPid.h"
 #include "SocketOwners.h"
 #include "TcpSocketCounters.h"
 
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Only this run's own pid handed out since the last run looked: no process started.
-    const auto lastPid = readLastPid(procRoot);
+    const auto lastPid = platform::readLastPid(procRoot);
     const int32_t self = ::getpid();
     const bool noneStarted = lastPid == self && previous.lastPid && *previous.lastPid + 1 == self;
     std::optional<PreviousOwners> known;
